@@ -1,0 +1,44 @@
+// Encoder state and per-frame index record of the BV32 codec.
+#ifndef VAD_BV32_BV32STRCT_H
+#define VAD_BV32_BV32STRCT_H
+
+#include "vad/bvcommon/typedef.h"
+
+struct BV32_Encoder_State {
+    Word32 prevlg[2];
+    Word32 lmax;
+    Word32 lmin;
+    Word32 lmean;
+    Word32 x1;
+    Word32 level;
+    Word16 x[266];
+    Word16 xwd[54];
+    Word16 xwd_exp;
+    Word16 dq[266];
+    Word16 dfm_h[4];
+    Word16 dfm_l[4];
+    Word16 stwpm[8];
+    Word16 stnfm[8];
+    Word16 ltsym[266];
+    Word16 ltnfm[266];
+    Word16 lsppm[64];
+    Word16 old_a[9];
+    Word16 lsplast[8];
+    Word16 lgpm[16];
+    Word16 hpfzm[2];
+    Word16 hpfpm[4];
+    Word16 cpplast;
+};
+
+struct BV32_Bit_Stream {
+    Word16 lspidx[3];
+    Word16 ppidx;
+    Word16 bqidx;
+    Word16 gidx[2];
+    Word16 qvidx[20];
+};
+
+static_assert(sizeof(BV32_Encoder_State) == 2524, "encoder state layout");
+static_assert(sizeof(BV32_Bit_Stream) == 54, "index record layout");
+
+#endif  // VAD_BV32_BV32STRCT_H
