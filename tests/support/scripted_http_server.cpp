@@ -4,6 +4,9 @@
 #include <dirent.h>
 #include <httplib.h>
 #include <netinet/in.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/x509v3.h>
 #include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -274,17 +277,87 @@ Matcher allOf(std::vector<Matcher> matchers) {
 
 // -------------------------------------------------------- ScriptedHttpServer
 
+namespace {
+
+// A self-signed certificate for 127.0.0.1 and its key.
+struct SelfSigned {
+    X509* cert = nullptr;
+    EVP_PKEY* key = nullptr;
+    ~SelfSigned() {
+        X509_free(cert);
+        EVP_PKEY_free(key);
+    }
+};
+
+bool makeSelfSigned(SelfSigned* out) {
+    out->key = EVP_EC_gen("P-256");
+    out->cert = X509_new();
+    if (out->key == nullptr || out->cert == nullptr) return false;
+    X509* cert = out->cert;
+    X509_set_version(cert, 2);
+    ASN1_INTEGER_set(X509_get_serialNumber(cert), 1);
+    X509_gmtime_adj(X509_getm_notBefore(cert), -3600);
+    X509_gmtime_adj(X509_getm_notAfter(cert), 24 * 3600);
+    X509_set_pubkey(cert, out->key);
+    X509_NAME* name = X509_get_subject_name(cert);
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("127.0.0.1"),
+                               -1, -1, 0);
+    X509_set_issuer_name(cert, name);
+    X509V3_CTX ctx;
+    X509V3_set_ctx_nodb(&ctx);
+    X509V3_set_ctx(&ctx, cert, cert, nullptr, nullptr, 0);
+    const char* extensions[][2] = {{"subjectAltName", "IP:127.0.0.1"},
+                                   {"basicConstraints", "critical,CA:TRUE"},
+                                   {"keyUsage", "digitalSignature,keyCertSign"}};
+    for (const auto& e : extensions) {
+        X509_EXTENSION* ext = X509V3_EXT_conf(nullptr, &ctx, e[0], e[1]);
+        if (ext == nullptr) return false;
+        X509_add_ext(cert, ext, -1);
+        X509_EXTENSION_free(ext);
+    }
+    return X509_sign(cert, out->key, EVP_sha256()) > 0;
+}
+
+std::string writeCertificate(X509* cert) {
+    char path[] = "/tmp/scripted_http_server_cert_XXXXXX";
+    int fd = mkstemp(path);
+    if (fd < 0) return "";
+    FILE* f = fdopen(fd, "w");
+    if (f == nullptr) {
+        close(fd);
+        return "";
+    }
+    PEM_write_X509(f, cert);
+    fclose(f);
+    return path;
+}
+
+}  // namespace
+
 class ScriptedHttpServer::Impl {
   public:
-    httplib::Server server;
+    explicit Impl(bool tls) {
+        if (!tls) {
+            server.reset(new httplib::Server);
+            return;
+        }
+        if (!makeSelfSigned(&identity)) {
+            std::fprintf(stderr, "ScriptedHttpServer: cannot make a certificate\n");
+            std::abort();
+        }
+        server.reset(new httplib::SSLServer(identity.cert, identity.key));
+    }
+    SelfSigned identity;
+    std::unique_ptr<httplib::Server> server;
     // Gates that held replies are waiting at, woken when the server stops.
     std::mutex gates_mutex;
     std::vector<std::weak_ptr<Gate>> gates;
 };
 
-ScriptedHttpServer::ScriptedHttpServer(size_t workers) : impl_(new Impl) {
+ScriptedHttpServer::ScriptedHttpServer(size_t workers, bool tls) : impl_(new Impl(tls)), tls_(tls) {
     default_reply_ = Reply::withStatus(404);
-    httplib::Server& svr = impl_->server;
+    if (tls) cert_file_ = writeCertificate(impl_->identity.cert);
+    httplib::Server& svr = *impl_->server;
     svr.new_task_queue = [workers] { return new httplib::ThreadPool(workers); };
 
     auto serve = [this](const httplib::Request& req, httplib::Response& res, std::string body,
@@ -374,7 +447,7 @@ ScriptedHttpServer::ScriptedHttpServer(size_t workers) : impl_(new Impl) {
         std::fprintf(stderr, "ScriptedHttpServer: cannot bind 127.0.0.1\n");
         std::abort();
     }
-    listener_ = std::thread([this] { impl_->server.listen_after_bind(); });
+    listener_ = std::thread([this] { impl_->server->listen_after_bind(); });
     // stop() only works once the accept loop runs.
     for (int i = 0; !svr.is_running(); ++i) {
         if (i > 10000) {
@@ -397,12 +470,13 @@ ScriptedHttpServer::~ScriptedHttpServer() {
             if (auto gate = weak.lock()) gate->wake();
         }
     }
-    impl_->server.stop();
+    impl_->server->stop();
     listener_.join();
+    if (!cert_file_.empty()) unlink(cert_file_.c_str());
 }
 
 std::string ScriptedHttpServer::url(const std::string& path) const {
-    return "http://127.0.0.1:" + std::to_string(port_) + path;
+    return (tls_ ? "https://127.0.0.1:" : "http://127.0.0.1:") + std::to_string(port_) + path;
 }
 
 void ScriptedHttpServer::on(Matcher match, Reply reply, int times) {

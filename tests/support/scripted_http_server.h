@@ -120,15 +120,19 @@ class ScriptedHttpServer {
     static constexpr int kForever = -1;
 
     // Starts listening on 127.0.0.1 on a free port; `workers` requests can be
-    // answered at once (held and delayed replies occupy a worker).
-    explicit ScriptedHttpServer(size_t workers = 16);
+    // answered at once (held and delayed replies occupy a worker). With `tls`
+    // the server speaks HTTPS with a freshly made self-signed certificate for
+    // 127.0.0.1, which certificateFile() names for the client's trust setting.
+    explicit ScriptedHttpServer(size_t workers = 16, bool tls = false);
     ~ScriptedHttpServer();
     ScriptedHttpServer(const ScriptedHttpServer&) = delete;
     ScriptedHttpServer& operator=(const ScriptedHttpServer&) = delete;
 
     int port() const { return port_; }
-    // "http://127.0.0.1:<port>" followed by `path`.
+    // "http://127.0.0.1:<port>" (or https) followed by `path`.
     std::string url(const std::string& path = "/asr/v2") const;
+    // PEM file of the server's certificate; empty without TLS.
+    const std::string& certificateFile() const { return cert_file_; }
 
     // Script. Rules are tried in the order added; the first that matches and
     // has answers left answers the request. A rule answers `times` requests,
@@ -163,6 +167,8 @@ class ScriptedHttpServer {
 
     std::unique_ptr<Impl> impl_;
     int port_ = 0;
+    bool tls_ = false;
+    std::string cert_file_;
     std::thread listener_;
     std::atomic<bool> stopping_{false};
 

@@ -290,3 +290,18 @@ TEST(CurlRequestRecvLimit, LimitIsCheckedAndAbortsALongerDownload) {
     // The handle is gone after a request.
     EXPECT_EQ(-1, req.setRecvLimit(10));
 }
+
+TEST(CurlRequestTls, HttpsWorksWithCertificateVerificationOn) {
+    ScriptedHttpServer server(4, true);
+    server.setDefaultReply(Reply::json("secure"));
+    ASSERT_EQ(0u, server.url().rfind("https://", 0));
+
+    CurlRequest untrusted(64, kTimeout, kTimeout);
+    EXPECT_EQ(-1, untrusted.doGet(server.url().c_str()));
+    EXPECT_EQ(CURLE_PEER_FAILED_VERIFICATION, untrusted.curl_ret_code);
+
+    CurlRequest trusted(64, kTimeout, kTimeout);
+    curl_easy_setopt(trusted.getCurl(), CURLOPT_CAINFO, server.certificateFile().c_str());
+    ASSERT_EQ(0, trusted.doGet(server.url().c_str()));
+    EXPECT_STREQ("secure", trusted.getData().get());
+}
