@@ -81,6 +81,9 @@ class CAudioBitmap : public CFft {
     int GetMidiNoteHigh() const { return m_midiNoteHigh; }
     // Note (or pitch class) of FFT bin j < frameLen / 2, -1 outside the band.
     int GetFreqNote(unsigned j) const { return m_freqNote[j]; }
+    // Log-normalised note values of a frame the bitmap stage has processed:
+    // GetChromaDim() values.
+    const float* GetChroma(unsigned frame) const { return m_chroma.get() + size_t{m_chromaDim} * frame; }
     // Decision threshold (z-value) of dimension i < GetChromaDim().
     double GetThreshold(unsigned i) const { return m_thresholdArray[i]; }
 
