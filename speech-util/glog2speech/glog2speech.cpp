@@ -41,6 +41,13 @@ Destination& destination() {
 // Serialises the one-time library set-up; never taken while glog holds its own lock.
 std::mutex g_setup_mutex;
 
+// Held while glog builds and flushes one message. glog stamps each message
+// through mktime(), which with TZ unset frees and re-allocates the C library's
+// time-zone name on every call under a lock that thread sanitizers cannot
+// see; taking the messages one at a time here (glog writes them one at a time
+// anyway) keeps that ordering visible.
+std::mutex g_message_mutex;
+
 long current_thread_id() {
     thread_local long tid = static_cast<long>(::syscall(SYS_gettid));
     return tid;
@@ -125,6 +132,7 @@ void glog2speech_writelog(int severity, const char* file, int line, const char* 
     va_end(args);
 
     LevelSink sink(severity);
+    std::lock_guard<std::mutex> lock(g_message_mutex);
     google::LogMessage message(file ? file : "(unknown)", line, library_severity(severity), &sink,
                                /*also_send_to_log=*/false);
     message.stream().write(text.data(), static_cast<std::streamsize>(text.size()));

@@ -5,10 +5,12 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <regex>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -29,19 +31,48 @@ struct Line {
     std::string level, tid, file, line, text;
 };
 
-// Splits a line in the fixed layout; false when it does not have that layout.
-// (The message is kept out of the regular expression: std::regex recurses per
-// character and cannot take 30,000-byte lines.)
-bool parse(const std::string& line, Line& out) {
-    static const std::regex head(
-        R"(^(DEBUG|NOTICE|TRACE|INFO|WARNING|ERROR|FATAL) \d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{6} ( {4}\d| {3}\d\d| {2}\d{3}| \d{4}|\d{5,}) ([^ ]+):(\d+)\] $)");
-    std::string::size_type end = line.find("] ");
-    if (end == std::string::npos) return false;
-    std::string prefix = line.substr(0, end + 2);
-    std::smatch m;
-    if (!std::regex_match(prefix, m, head)) return false;
-    out = {m[1], m[2], m[3], m[4], line.substr(end + 2)};
+// True when `s` has the shape of `pattern`, where '9' stands for any digit.
+bool shaped(const std::string& s, const char* pattern) {
+    std::size_t n = std::strlen(pattern);
+    if (s.size() != n) return false;
+    for (std::size_t i = 0; i < n; ++i) {
+        bool ok =
+            pattern[i] == '9' ? std::isdigit(static_cast<unsigned char>(s[i])) != 0 : s[i] == pattern[i];
+        if (!ok) return false;
+    }
     return true;
+}
+
+bool all_digits(const std::string& s) {
+    return !s.empty() && s.find_first_not_of("0123456789") == std::string::npos;
+}
+
+// Splits a line of the layout
+// "LEVEL yyyy-mm-dd hh:mm:ss.uuuuuu ttttt file:line] message"; false when the
+// line does not have it. The thread id is right-aligned in at least five places.
+bool parse(const std::string& line, Line& out) {
+    static const std::set<std::string> levels = {"DEBUG",   "NOTICE", "TRACE", "INFO",
+                                                 "WARNING", "ERROR",  "FATAL"};
+    std::size_t sp = line.find(' ');
+    if (sp == std::string::npos || !levels.count(line.substr(0, sp))) return false;
+    std::size_t pos = sp + 1;
+    if (!shaped(line.substr(pos, 27), "9999-99-99 99:99:99.999999 ")) return false;
+    pos += 27;
+    std::size_t digits = line.find_first_not_of(' ', pos);
+    std::size_t tid_end = line.find(' ', digits);
+    if (digits == std::string::npos || tid_end == std::string::npos) return false;
+    std::string tid = line.substr(digits, tid_end - digits);
+    std::size_t width = tid_end - pos;
+    if (!all_digits(tid) || width < 5 || (width > 5 && digits != pos)) return false;
+    std::size_t close = line.find("] ", tid_end);
+    std::size_t colon = line.rfind(':', close);
+    if (close == std::string::npos || colon == std::string::npos || colon <= tid_end + 1) return false;
+    out.level = line.substr(0, sp);
+    out.tid = tid;
+    out.file = line.substr(tid_end + 1, colon - tid_end - 1);
+    out.line = line.substr(colon + 1, close - colon - 1);
+    out.text = line.substr(close + 2);
+    return all_digits(out.line) && out.file.find(' ') == std::string::npos;
 }
 
 std::string hour_stamp() {
