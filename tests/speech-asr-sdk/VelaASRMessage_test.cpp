@@ -14,50 +14,34 @@ std::string content(Param_t status, const std::string& text, float begin, float 
     r.set_parameter(status);
     r.set_asr_content(text);
     r.set_offset(begin, end);
-    std::string out = "left over";
+    std::string out = "replaced";
     r.get_asr_content(out);
     return out;
 }
 
-TEST(ResultContent, SerialisesStatusTextAndTruncatedOffsets) {
-    EXPECT_EQ(
-        content(VELA_ASR_FINISH, "", 12.9f, 40.2f),
-        "{\"header\":{\"status\":107},\"payload\":{\"asr_content\":\"\",\"begintime\":12,\"endtime\":40}}\n");
-    EXPECT_EQ(
-        content(VELA_ASR_MIDDLE, "", -3.7f, -0.9f),
-        "{\"header\":{\"status\":105},\"payload\":{\"asr_content\":\"\",\"begintime\":-3,\"endtime\":0}}\n");
+std::string expected(int status, const std::string& escaped_text, const std::string& begin,
+                     const std::string& end) {
+    return "{\"header\":{\"status\":" + std::to_string(status) + "},\"payload\":{\"asr_content\":\"" +
+           escaped_text + "\",\"begintime\":" + begin + ",\"endtime\":" + end + "}}\n";
+}
+
+TEST(ResultContent, SerialisesStatusEscapedTextAndOffsetsTruncatedTowardZero) {
+    EXPECT_EQ(content(VELA_ASR_FINISH, "", 12.9f, 40.2f), expected(107, "", "12", "40"));
+    EXPECT_EQ(content(VELA_ASR_MIDDLE, "", -3.7f, -0.9f), expected(105, "", "-3", "0"));
     EXPECT_EQ(content(VELA_ASR_MIDDLE, "{\"text\":\"你好/世界\"}\n\t\x1f", 0, 1500.5f),
-              "{\"header\":{\"status\":105},\"payload\":{\"asr_content\":"
-              "\"{\\\"text\\\":\\\"你好/世界\\\"}\\n\\t\\u001F\",\"begintime\":0,\"endtime\":1500}}\n");
-}
-
-TEST(ResultContent, OffsetsOutsideTheIntegerRangeSaturate) {
-    EXPECT_EQ(content(VELA_ASR_ERR, "", 3e9f, -3e9f),
-              "{\"header\":{\"status\":108},\"payload\":{\"asr_content\":\"\","
-              "\"begintime\":2147483647,\"endtime\":-2147483648}}\n");
-    EXPECT_EQ(content(VELA_ASR_ERR, "", std::nanf(""), INFINITY),
-              "{\"header\":{\"status\":108},\"payload\":{\"asr_content\":\"\","
-              "\"begintime\":0,\"endtime\":2147483647}}\n");
-}
-
-TEST(ResultAccessors, KeepStatusAndTimeCost) {
-    ASRResultM r;
-    r.set_parameter(VELA_ASR_SPEAK_SHORT);
-    r.set_tc(12.5f);
-    EXPECT_EQ(r.get_status(), VELA_ASR_SPEAK_SHORT);
-    EXPECT_EQ(r.get_tc(), 12.5f);
+              expected(105, "{\\\"text\\\":\\\"你好/世界\\\"}\\n\\t\\u001F", "0", "1500"));
+    // Out of range or not a number: saturated or zero instead of undefined.
+    EXPECT_EQ(content(VELA_ASR_ERR, "", 3e9f, -3e9f), expected(108, "", "2147483647", "-2147483648"));
+    EXPECT_EQ(content(VELA_ASR_ERR, "", std::nanf(""), INFINITY), expected(108, "", "0", "2147483647"));
 }
 
 TEST(Message, ChunkIsAPrivateCopySharedByCopiesOfTheMessage) {
     VelaASRMessage msg;
     EXPECT_EQ(msg._size, 0u);
-    EXPECT_FALSE(msg._buf);
-
     std::vector<char> pcm(3200);
     for (size_t i = 0; i < pcm.size(); ++i) pcm[i] = static_cast<char>(i * 7);
     msg.set_parameter(VELA_DATA_CHUNK, pcm.data(), 3200);
     ASSERT_EQ(msg._size, 3200u);
-    ASSERT_NE(msg._buf.get(), pcm.data());
     pcm[0] = 99;
     EXPECT_EQ(msg._buf[0], 0);
     EXPECT_EQ(msg._buf[3199], static_cast<char>(3199 * 7));
@@ -71,37 +55,23 @@ TEST(Message, ChunkIsAPrivateCopySharedByCopiesOfTheMessage) {
     EXPECT_EQ(copy._buf[0], 0);
 }
 
-TEST(Message, EmptyCountsOtherKeysAndIgnoredSettersLeaveTheExpectedChunk) {
+TEST(Message, OnlyAPositiveCountOfTheChunkKeyStoresBytes) {
     VelaASRMessage msg;
     char data[4] = {1, 2, 3, 4};
     msg.set_parameter(VELA_DATA_CHUNK, data, 4);
     msg.set_parameter(VELA_ASR_PARAM_KEY_SAMPLE_RATE, data, 2);
-    msg.set_parameter(VELA_ASR_PARAM_KEY_APP, std::string("app"));
     msg.set_parameter(VELA_DATA_CHUNK, 16);
     msg.set_parameter(VELA_DATA_CHUNK, std::string("text"));
     EXPECT_EQ(msg._size, 4u);
-    EXPECT_EQ(msg._buf[3], 4);
 
     msg.set_parameter(VELA_DATA_CHUNK, nullptr, 0);
     EXPECT_EQ(msg._size, 0u);
     EXPECT_FALSE(msg._buf);
     msg.set_parameter(VELA_DATA_CHUNK, data, -5);
     EXPECT_EQ(msg._size, 0u);
-    msg.set_parameter(VELA_DATA_CHUNK, nullptr, 100);  // no bytes to copy: an empty chunk, not a crash
+    msg.set_parameter(VELA_DATA_CHUNK, nullptr, 100);  // nothing to copy: empty, not a crash
     EXPECT_EQ(msg._size, 0u);
     EXPECT_FALSE(msg._buf);
-}
-
-TEST(Vocabulary, FixedNumbering) {
-    EXPECT_EQ(VELA_DATA_CHUNK, 5);
-    EXPECT_EQ(VelaASRStatusCancel, 13);
-    EXPECT_EQ(VELA_ASR_SLIENT, 100);
-    EXPECT_EQ(VELA_ASR_ERR, 108);
-    EXPECT_EQ(VELA_ASR_CMD_CANCEL, 4);
-    EXPECT_EQ(ST_FINISH, 3);
-    EXPECT_EQ(sizeof(Param_t), 4u);
-    EXPECT_EQ(sizeof(Msg_t), 4u);
-    EXPECT_EQ(sizeof(status_t), 4u);
 }
 
 }  // namespace

@@ -19,16 +19,15 @@ std::string format(const char* fmt, ...) {
     return std::string(text.data(), text.size());
 }
 
-TEST(LogLevels, ClampsBelowToDebugAndAboveToErrorNotFatal) {
+TEST(LogLine, LevelsClampBelowToDebugAndAboveToErrorNotFatal) {
     EXPECT_EQ(clamp_log_level(-3), GLOG_DEBUG);
     EXPECT_EQ(clamp_log_level(6), GLOG_FATAL);
     EXPECT_EQ(clamp_log_level(7), GLOG_ERROR);
     EXPECT_EQ(clamp_log_level(9), GLOG_ERROR);
-    const char* names[] = {"DEBUG", "NOTICE", "TRACE", "INFO", "WARNING", "ERROR", "FATAL"};
-    for (int level = 0; level < NUM_SEVERITIES; ++level) EXPECT_STREQ(log_level_name(level), names[level]);
+    EXPECT_STREQ(log_level_name(GLOG_TRACE), "TRACE");
 }
 
-TEST(LogPrefix, HasTheFixedLayout) {
+TEST(LogLine, PrefixPadsEveryFieldAndRightAlignsTheThreadId) {
     std::tm t{};
     t.tm_year = 2026 - 1900;
     t.tm_mon = 11;
@@ -41,27 +40,16 @@ TEST(LogPrefix, HasTheFixedLayout) {
     EXPECT_EQ(std::string(buf, n), "NOTICE 2026-12-07 04:03:05.001234    42 file.cpp:42] ");
     n = format_log_prefix(buf, sizeof buf, GLOG_WARNING, t, 999999, 1234567, "a.cpp", 7);
     EXPECT_EQ(std::string(buf, n), "WARNING 2026-12-07 04:03:05.999999 1234567 a.cpp:7] ");
-    // A cut prefix reports the length actually held.
-    n = format_log_prefix(buf, 10, GLOG_NOTICE, t, 0, 1, "f", 1);
-    EXPECT_EQ(n, 9u);
-    EXPECT_EQ(std::string(buf), "NOTICE 20");
 }
 
-TEST(MessageText, FitsOrFallsBackToTheLargeBufferAndCutsThere) {
+TEST(LogLine, MessageFitsOrFallsBackToTheLargeBufferAndIsCutThere) {
     EXPECT_EQ(format("%s:%d", "abc", -7), "abc:-7");
-    EXPECT_EQ(format("%s", ""), "");
-
     std::string limit(MessageText::kSmallSize - 1, 'a');
     EXPECT_EQ(format("%s", limit.c_str()), limit);
-    std::string over(MessageText::kSmallSize, 'b');
-    EXPECT_EQ(format("%s", over.c_str()), over);
-    std::string long20k(20000, 'c');
-    EXPECT_EQ(format("%s!", long20k.c_str()), long20k + "!");
-
+    std::string over(20000, 'c');
+    EXPECT_EQ(format("%s!", over.c_str()), over + "!");
     std::string huge(600000, 'd');
-    std::string cut = format("%s", huge.c_str());
-    EXPECT_EQ(cut.size(), MessageText::kLargeSize - 1);
-    EXPECT_EQ(cut, huge.substr(0, 511999));
+    EXPECT_EQ(format("%s", huge.c_str()), huge.substr(0, 511999));
 }
 
 }  // namespace

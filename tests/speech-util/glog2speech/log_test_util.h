@@ -2,38 +2,33 @@
 #ifndef TESTS_SPEECH_UTIL_GLOG2SPEECH_LOG_TEST_UTIL_H
 #define TESTS_SPEECH_UTIL_GLOG2SPEECH_LOG_TEST_UTIL_H
 
-#include <cstdlib>
+#include <stdlib.h>
+
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
-namespace speech {
-namespace testing_util {
+namespace speech::testing_util {
 
-// A fresh folder under the system's temporary directory, removed on destruction.
+// A fresh folder under the temporary directory, removed with its content.
 class TempDir {
   public:
-    TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "vela-log-XXXXXX").string();
-        char* made = ::mkdtemp(pattern.data());
-        path_ = made ? made : "";
+    TempDir() : path_((std::filesystem::temp_directory_path() / "vela-log-XXXXXX").string()) {
+        if (::mkdtemp(path_.data()) == nullptr) path_.clear();
     }
-    ~TempDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
+    ~TempDir() { std::filesystem::remove_all(path_, ec_); }
     const std::string& path() const { return path_; }
 
   private:
     std::string path_;
+    std::error_code ec_;
 };
 
 inline std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
     std::ostringstream text;
-    text << in.rdbuf();
+    text << std::ifstream(path, std::ios::binary).rdbuf();
     return text.str();
 }
 
@@ -44,7 +39,6 @@ inline std::vector<std::string> read_lines(const std::string& path) {
     return lines;
 }
 
-}  // namespace testing_util
-}  // namespace speech
+}  // namespace speech::testing_util
 
 #endif  // TESTS_SPEECH_UTIL_GLOG2SPEECH_LOG_TEST_UTIL_H
