@@ -48,10 +48,8 @@ std::mutex g_setup_mutex;
 // anyway) keeps that ordering visible.
 std::mutex g_message_mutex;
 
-long current_thread_id() {
-    thread_local long tid = static_cast<long>(::syscall(SYS_gettid));
-    return tid;
-}
+// Not cached: a forked child must report its own id.
+long current_thread_id() { return static_cast<long>(::syscall(SYS_gettid)); }
 
 google::LogSeverity library_severity(int level) {
     if (level >= speech::GLOG_ERROR) return google::GLOG_ERROR;

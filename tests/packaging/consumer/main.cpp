@@ -51,7 +51,10 @@ bool check_logging(const std::string& dir) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) return fail("usage: consumer LOG_DIR"), 2;
+    if (argc != 2) {
+        fail("usage: consumer LOG_DIR");
+        return 2;
+    }
     bool ok = check_messages();
     ok = check_logging(argv[1]) && ok;
     return ok ? 0 : 1;
