@@ -1,11 +1,11 @@
-// Small helpers shared by the concurrency tests.
+// Helpers shared by the concurrency tests.
 #ifndef TESTS_SPEECH_UTIL_UTILCXX_CONCURRENCY_TEST_UTIL_H
 #define TESTS_SPEECH_UTIL_UTILCXX_CONCURRENCY_TEST_UTIL_H
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
+#include <functional>
+#include <future>
 #include <thread>
 
 #include "speech-util/utilcxx/thread_pool/task.h"
@@ -15,12 +15,11 @@ namespace vela_test {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-inline milliseconds elapsedSince(Clock::time_point start) {
-    return std::chrono::duration_cast<milliseconds>(Clock::now() - start);
+inline long msSince(Clock::time_point start) {
+    return std::chrono::duration_cast<milliseconds>(Clock::now() - start).count();
 }
 
-// Polls `done` until it holds; false if it still does not after `limit` (a
-// safety net against hangs, far above the expected time).
+// Polls until `done` holds; false after `limit`, a guard against hangs only.
 template <typename Pred>
 bool waitUntil(Pred done, milliseconds limit = milliseconds(20000)) {
     const auto deadline = Clock::now() + limit;
@@ -31,47 +30,31 @@ bool waitUntil(Pred done, milliseconds limit = milliseconds(20000)) {
     return true;
 }
 
-// Blocks the tasks that wait on it until the test opens it.
-class Gate {
-  public:
-    void wait() {
-        std::unique_lock<std::mutex> lock(mutex_);
-        cv_.wait(lock, [this] { return open_; });
-    }
-    void open() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        open_ = true;
-        cv_.notify_all();
-    }
+// Tasks holding a copy of a gate wait until its promise is fulfilled.
+using Gate = std::shared_future<void>;
 
-  private:
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    bool open_ = false;
-};
-
-// What happened to a group of ProbeTasks.
 struct TaskLog {
-    std::atomic<int> handled{0};
-    std::atomic<int> deleted_after_run{0};
-    std::atomic<int> deleted_unrun{0};
-    bool allDone(int n) const { return deleted_after_run.load() + deleted_unrun.load() >= n; }
+    std::atomic<int> handled{0}, deleted_after_run{0}, deleted_unrun{0};
+    bool allDeleted(int n) const { return deleted_after_run + deleted_unrun >= n; }
 };
 
-// Task that optionally waits on a gate, then counts itself in a TaskLog.
+// Waits for an optional gate, runs an optional body, and logs its run and deletion.
 class ProbeTask : public speech::util::Task {
   public:
-    ProbeTask(int channel, TaskLog& log, Gate* gate = nullptr) : Task(channel), log_(log), gate_(gate) {}
+    ProbeTask(int channel, TaskLog& log, Gate gate = Gate(), std::function<void()> body = nullptr)
+        : Task(channel), log_(log), gate_(gate), body_(std::move(body)) {}
     ~ProbeTask() override { ++(ran_ ? log_.deleted_after_run : log_.deleted_unrun); }
     void handle() override {
-        if (gate_ != nullptr) gate_->wait();
+        if (gate_.valid()) gate_.wait();
+        if (body_) body_();
         ran_ = true;
         ++log_.handled;
     }
 
   private:
     TaskLog& log_;
-    Gate* gate_;
+    Gate gate_;
+    std::function<void()> body_;
     bool ran_ = false;
 };
 

@@ -13,8 +13,7 @@ namespace vela_test {
 namespace {
 
 constexpr int kCalls = static_cast<int>(PosixCall::kCount);
-// Plain thread-locals with constant initialisation: these are read before
-// main() and by every thread of the binary.
+// Constant-initialised, as they are read before main() and by every thread.
 __thread int t_fail_count[kCalls];
 __thread int t_fail_err[kCalls];
 
@@ -55,7 +54,7 @@ void probeCoreLimitAtAbort() {
     signal(SIGABRT, [](int) {
         rlimit now;
         getrlimit(RLIMIT_CORE, &now);
-        _exit(now.rlim_cur == now.rlim_max ? kCoreLimitRaised : kCoreLimitUnchanged);
+        _exit(now.rlim_cur == now.rlim_max ? kCoreLimitRaised : 1);
     });
 }
 

@@ -1,6 +1,6 @@
-// Fault injection for POSIX thread calls in the utility tests: the test
-// binary defines these functions itself, forwards every call to the C library
-// (or to a sanitizer's interceptor) and fails selected calls on request.
+// Fault injection for the concurrency tests: this binary defines the POSIX
+// thread calls below itself, forwards them to the C library (or a sanitizer's
+// interceptor) and fails a call on request.
 #ifndef TESTS_SPEECH_UTIL_UTILCXX_POSIX_FAULTS_H
 #define TESTS_SPEECH_UTIL_UTILCXX_POSIX_FAULTS_H
 
@@ -25,17 +25,15 @@ enum class PosixCall {
     kCount
 };
 
-// The next `times` calls of `call` made by the calling thread fail with `err`.
+// The next `times` calls of `call` on the calling thread fail with `err`.
 void failNext(PosixCall call, int times = 1, int err = EAGAIN);
 
-// Ends the process without a core file even if a fatal path raises the limit.
+// No core file for this process, whatever the core limit.
 void disableCoreFiles();
 
-// In a death-test child: lowers the soft core limit to 0 and installs a
-// SIGABRT handler that exits with kCoreLimitRaised when the soft limit has been
-// raised to the hard limit by then, kCoreLimitUnchanged otherwise.
+// For death tests: sets the soft core limit to 0 and makes SIGABRT exit with
+// kCoreLimitRaised if the soft limit has by then been raised to the hard one.
 constexpr int kCoreLimitRaised = 42;
-constexpr int kCoreLimitUnchanged = 43;
 void probeCoreLimitAtAbort();
 
 }  // namespace vela_test
