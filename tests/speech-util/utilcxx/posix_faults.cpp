@@ -7,7 +7,9 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include <atomic>
+// The sanitizer runtimes call some of these functions themselves, e.g. while
+// a new thread is not yet set up for instrumented code: keep them plain.
+#define VELA_UNINSTRUMENTED __attribute__((no_sanitize("thread", "address", "undefined")))
 
 namespace vela_test {
 namespace {
@@ -18,7 +20,7 @@ __thread int t_fail_count[kCalls];
 __thread int t_fail_err[kCalls];
 
 // Error to return when the call should fail, else 0.
-int injected(PosixCall call) {
+VELA_UNINSTRUMENTED int injected(PosixCall call) {
     const int i = static_cast<int>(call);
     if (t_fail_count[i] <= 0) return 0;
     --t_fail_count[i];
@@ -27,11 +29,11 @@ int injected(PosixCall call) {
 
 // The next definition of `name` after this binary (C library or interceptor).
 template <typename Fn>
-Fn next(std::atomic<void*>& cache, const char* name) {
-    void* fn = cache.load(std::memory_order_acquire);
+VELA_UNINSTRUMENTED Fn next(void** cache, const char* name) {
+    void* fn = __atomic_load_n(cache, __ATOMIC_ACQUIRE);
     if (fn == nullptr) {
         fn = dlsym(RTLD_NEXT, name);
-        cache.store(fn, std::memory_order_release);
+        __atomic_store_n(cache, fn, __ATOMIC_RELEASE);
     }
     return reinterpret_cast<Fn>(fn);
 }
@@ -63,10 +65,10 @@ void probeCoreLimitAtAbort() {
 // Each wrapper fails on request, otherwise forwards to the next definition.
 // `spec` repeats the C library's exception specification.
 #define VELA_FAULTABLE(name, call, params, args, spec)                             \
-    extern "C" int name params spec {                                              \
+    extern "C" VELA_UNINSTRUMENTED int name params spec {                          \
         if (int err = vela_test::injected(vela_test::PosixCall::call)) return err; \
-        static std::atomic<void*> real{nullptr};                                   \
-        return vela_test::next<int(*) params>(real, #name) args;                   \
+        static void* real = nullptr;                                               \
+        return vela_test::next<int(*) params>(&real, #name) args;                  \
     }
 
 VELA_FAULTABLE(pthread_mutexattr_settype, kMutexAttrSettype, (pthread_mutexattr_t * a, int t), (a, t),
