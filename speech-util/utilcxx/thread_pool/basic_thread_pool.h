@@ -205,22 +205,26 @@ typename BasicThreadPool<Ownership>::StartResult BasicThreadPool<Ownership>::add
 
 template <class Ownership>
 typename BasicThreadPool<Ownership>::Handle BasicThreadPool<Ownership>::getTaskWithTimeWait() {
+    // Whether this thread's latest wait ended by time-out; it carries over to
+    // the next call, whose first look at the queue may find the task that wait
+    // was not woken for.
+    static thread_local bool last_wait_timed_out = false;
     int budget = timeo_;
-    bool timed_out = false;
     for (;;) {
         {
             RecMutexLock::Lock lock(mutex_task_queue_);
             if (!task_queue_.empty()) {
                 Handle task = task_queue_.front();
                 task_queue_.pop_front();
-                if (timed_out) timeout_pickups_.incrementAndGet();
+                if (last_wait_timed_out) timeout_pickups_.incrementAndGet();
+                last_wait_timed_out = false;
                 return task;
             }
         }
         // The monitor's own mutex is taken without any pool lock held, so a
         // signal sent between the check above and the wait is lost.
         idle_threads_.incrementAndGet();
-        timed_out = monitor_.timewait(timeo_) == 1;
+        last_wait_timed_out = monitor_.timewait(timeo_) == 1;
         idle_threads_.decrementAndGet();
 
         // A wake-up consumes budget like a time-out.
