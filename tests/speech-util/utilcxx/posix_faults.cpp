@@ -63,9 +63,9 @@ void probeCoreLimitAtAbort() {
 }  // namespace vela_test
 
 // Each wrapper fails on request, otherwise forwards to the next definition.
-// `spec` repeats the C library's exception specification.
-#define VELA_FAULTABLE(name, call, params, args, spec)                             \
-    extern "C" VELA_UNINSTRUMENTED int name params spec {                          \
+// `marking` repeats the C library's noexcept marking.
+#define VELA_FAULTABLE(name, call, params, args, marking)                          \
+    extern "C" VELA_UNINSTRUMENTED int name params marking {                       \
         if (int err = vela_test::injected(vela_test::PosixCall::call)) return err; \
         static void* real = nullptr;                                               \
         return vela_test::next<int(*) params>(&real, #name) args;                  \
