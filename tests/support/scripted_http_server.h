@@ -49,10 +49,12 @@ struct FormPart {
 // One request as the server saw it.
 struct RecordedRequest {
     std::string method;
-    std::string target;           // path and query exactly as on the request line
-    std::string path;             // target before the first '?'
-    std::string query;            // target after the first '?', empty when none
-    HeaderList headers;           // names and values as received (values without leading blanks)
+    std::string target;  // path and query exactly as on the request line
+    std::string path;    // target before the first '?'
+    std::string query;   // target after the first '?', empty when none
+    // Names and values as received (values without leading blanks), ordered
+    // by name; RawHttpCapture keeps the order of arrival and the exact bytes.
+    HeaderList headers;
     std::string body;             // raw body (empty for a multipart/form-data request, see parts)
     std::vector<FormPart> parts;  // multipart parts, when the Content-Type carries a boundary
 
