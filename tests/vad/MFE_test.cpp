@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <fstream>
 #include <iterator>
+#include <thread>
 #include <vector>
 
 #include "FrontEndTestUtil.h"
@@ -259,6 +261,31 @@ TEST(MfeCompressed, TooSmallBufferKeepsFramesForALaterCallExactlyOnce) {
         EXPECT_TRUE(std::equal(ref.begin(), ref.begin() + 20 * frames, out.begin() + 4));
         EXPECT_EQ(m.mfeGetCallbackData(out.data(), 32000), 0);
     }
+}
+
+TEST(MfeConcurrency, FetchingOnAnotherThreadLosesAndRepeatsNothing) {
+    CMFE m;
+    ASSERT_EQ(fetest::initLikeSdk(m, 8000, false, false), 0);
+    const std::vector<short> x = fetest::noise(40 * 1600, 1000.0, 0.0, 6);
+    std::atomic<bool> done{false};
+    std::thread producer([&] {
+        for (size_t pos = 0; pos < x.size(); pos += 1600) {
+            EXPECT_EQ(m.mfeSendData(const_cast<short*>(x.data()) + pos, 1600), 0);
+            EXPECT_EQ(m.mfeDetect(), RET_SILENCE_TO_SPEECH);
+        }
+        done = true;
+    });
+    std::vector<char> stream, out(32000);
+    auto fetch = [&] {
+        const int n = m.mfeGetCallbackData(out.data(), 32000);
+        EXPECT_GE(n, 0);
+        stream.insert(stream.end(), out.begin(), out.begin() + std::max(n, 0));
+    };
+    while (!done) fetch();
+    producer.join();
+    fetch();
+    ASSERT_EQ(stream.size(), 4 + 2 * x.size());
+    EXPECT_TRUE(std::equal(x.begin(), x.end(), reinterpret_cast<const short*>(stream.data() + 4)));
 }
 
 }  // namespace
