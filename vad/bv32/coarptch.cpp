@@ -4,9 +4,11 @@
 // 16-bit mantissas with exponents. Positive correlation peaks are refined by
 // quadratic interpolation, then the period is chosen among them, favouring a
 // lag whose multiples also peak and a peak near the previous frame's period.
+#include "vad/bv32/kernels.h"
 #include "vad/bv32/stages.h"
 #include "vad/bv32/tables.h"
 #include "vad/bvcommon/cmtables.h"
+#include "vad/bvcommon/fastpath.h"
 #include "vad/itug729ilib/oper_32b.h"
 
 namespace bv32 {
@@ -123,7 +125,61 @@ void build_xwd(BV32_Encoder_State* cs, const Word32* lxwd, Word32 amax, Word16* 
     cs->xwd_exp = add(new_exp, exp0);
 }
 
+template <bool Fast>
+Word32 mac(Word32 acc, Word16 a, Word16 b) {
+    return Fast ? acc + static_cast<Word32>(a) * b : L_mac0(acc, a, b);
+}
+
+template <bool Fast>
+Word32 msu(Word32 acc, Word16 a, Word16 b) {
+    return Fast ? acc - static_cast<Word32>(a) * b : L_msu0(acc, a, b);
+}
+
+template <bool Fast>
+void correlations(const Word16* xwd, Word32* cor, Word32* energy) {
+    // Lag 0: the energy of the last PWSZD samples, also its own correlation.
+    Word32 a0 = 0, a1 = 0;
+    for (int i = 0; i < PWSZD; i++) {
+        a0 = mac<Fast>(a0, xwd[MAXPPD1 - M1 + i], xwd[MAXPPD1 - M1 + i]);
+        a1 = mac<Fast>(a1, xwd[MAXPPD1 + i], xwd[MAXPPD1 - M1 + i]);
+    }
+    cor[M1 - 1] = a1;
+    energy[M1 - 1] = a0;
+    for (int i = M1; i < M2; i++) {
+        a1 = 0;
+        for (int j = 0; j < LXD - MAXPPD1; j++)
+            a1 = mac<Fast>(a1, xwd[MAXPPD1 + j], xwd[MAXPPD1 - i - 1 + j]);
+        cor[i] = a1;
+        // Slide the energy window one sample back in time.
+        const Word16 out = xwd[LXD - 1 - i];
+        const Word16 in = xwd[MAXPPD1 - 1 - i];
+        a0 = msu<Fast>(a0, out, out);
+        a0 = mac<Fast>(a0, in, in);
+        energy[i] = a0;
+    }
+}
+
 }  // namespace
+
+namespace kernels {
+
+template <>
+void pitch_correlations<false>(const Word16* xwd, Word32* cor, Word32* energy) {
+    correlations<false>(xwd, cor, energy);
+}
+
+// Every sum here is a partial sum bounded by the energy of xwd (Cauchy-Schwarz);
+// when that fits, nothing saturates.
+template <>
+void pitch_correlations<true>(const Word16* xwd, Word32* cor, Word32* energy) {
+    if (energy64(xwd, LXD) > kMax32) {
+        correlations<false>(xwd, cor, energy);
+    } else {
+        correlations<true>(xwd, cor, energy);
+    }
+}
+
+}  // namespace kernels
 
 Word16 coarsepitch(const Word16* xw, BV32_Encoder_State* cs) {
     Word32 lxwd[FRSZD];
@@ -139,35 +195,14 @@ Word16 coarsepitch(const Word16* xw, BV32_Encoder_State* cs) {
     Word32* energy = energy_buf + 1;
     NormCor* nc = nc_buf + 1;
 
-    Word32 a0 = 0, a1 = 0;
-    for (int i = 0; i < PWSZD; i++) {
-        a0 = L_mac0(a0, xwd[MAXPPD1 - M1 + i], xwd[MAXPPD1 - M1 + i]);
-        a1 = L_mac0(a1, xwd[MAXPPD1 + i], xwd[MAXPPD1 - M1 + i]);
-    }
-    cor[M1 - 1] = a1;
-    energy[M1 - 1] = a0;
-    nc[M1 - 1].en_exp = norm_l(a0);
-    nc[M1 - 1].en_man = mantissa(a0, nc[M1 - 1].en_exp);
-    nc[M1 - 1].cor2_exp = norm_l(a1);
-    Word16 t0 = mantissa(a1, nc[M1 - 1].cor2_exp);
-    nc[M1 - 1].cor2 = extract_h(L_mult(t0, t0));
-
-    for (int i = M1; i < M2; i++) {
-        a1 = 0;
-        for (int j = 0; j < LXD - MAXPPD1; j++) a1 = L_mac0(a1, xwd[MAXPPD1 + j], xwd[MAXPPD1 - i - 1 + j]);
-        cor[i] = a1;
-        // Slide the energy window one sample back in time.
-        const Word16 out = xwd[LXD - M1 - 1 - (i - M1)];
-        const Word16 in = xwd[MAXPPD1 - M1 - 1 - (i - M1)];
-        a0 = L_msu0(a0, out, out);
-        a0 = L_mac0(a0, in, in);
-        energy[i] = a0;
-        nc[i].en_exp = norm_l(a0);
-        nc[i].en_man = mantissa(a0, nc[i].en_exp);
-        nc[i].cor2_exp = norm_l(a1);
-        t0 = mantissa(a1, nc[i].cor2_exp);
+    kernels::pitch_correlations<kFastPaths>(xwd, cor, energy);
+    for (int i = M1 - 1; i < M2; i++) {
+        nc[i].en_exp = norm_l(energy[i]);
+        nc[i].en_man = mantissa(energy[i], nc[i].en_exp);
+        nc[i].cor2_exp = norm_l(cor[i]);
+        const Word16 t0 = mantissa(cor[i], nc[i].cor2_exp);
         nc[i].cor2 = extract_h(L_mult(t0, t0));
-        if (a1 < 0) nc[i].cor2 = negate(nc[i].cor2);  // signed square
+        if (i >= M1 && cor[i] < 0) nc[i].cor2 = negate(nc[i].cor2);  // signed square, not at lag 0
     }
 
     // Positive correlation peaks of cor^2/energy.
@@ -201,7 +236,7 @@ Word16 coarsepitch(const Word16* xw, BV32_Encoder_State* cs) {
         for (int k = 0; k < HDECF; k++) {
             const Word32 quad = Mpy_32_16(ah, al, x2[k]);
             const Word32 lin = Mpy_32_16(bh, bl, x[k]);
-            a0 = L_add(right ? L_add(quad, lin) : L_sub(quad, lin), cc);
+            const Word32 a0 = L_add(right ? L_add(quad, lin) : L_sub(quad, lin), cc);
             eni = L_add(eni, deltae);
 
             NormCor c;

@@ -1,9 +1,13 @@
 // Status flags and fatal paths of the G.191 basic operators; with
-// VELA_BASOP_OUT_OF_LINE also the out-of-line operators themselves.
+// VELA_BASOP_OUT_OF_LINE also the out-of-line operators themselves, together with
+// the G.729 double-precision operators in this one unit (as the original library
+// is built), so the operators still inline into each other but not into callers.
 #include "vad/itug191lib/basop32.h"
 
 #include <cstdio>
 #include <cstdlib>
+
+#include "vad/itug729ilib/oper_32b.h"
 
 BASOP_FLAG_STORAGE Flag Overflow = 0;
 BASOP_FLAG_STORAGE Flag Carry = 0;
@@ -35,6 +39,8 @@ void div_l_error(Word32 /*L_num*/, Word16 den) {
 }  // namespace basop_detail
 
 #ifdef VELA_BASOP_OUT_OF_LINE
-#define BASOP_FN __attribute__((noinline))
+#define BASOP_FN
 #include "vad/itug191lib/basop32_ops.h"
+#define OPER32B_FN
+#include "vad/itug729ilib/oper_32b_ops.h"
 #endif

@@ -71,6 +71,12 @@ Word32 L_mult0(Word16 var1, Word16 var2);
 Word32 L_mac0(Word32 L_var3, Word16 var1, Word16 var2);
 Word32 L_msu0(Word32 L_var3, Word16 var1, Word16 var2);
 
+namespace basop_detail {
+// Fatal paths of div_s and div_l: print the error and end the process.
+[[noreturn]] void div_s_error(Word16 var1, Word16 var2);
+[[noreturn]] void div_l_error(Word32 L_num, Word16 den);
+}  // namespace basop_detail
+
 #ifndef VELA_BASOP_OUT_OF_LINE
 #define BASOP_FN inline
 #include "vad/itug191lib/basop32_ops.h"

@@ -3,11 +3,6 @@
 // its own. The results equal the original library's for every input; the code avoids
 // its undefined shifts and signed overflows.
 
-namespace basop_detail {
-[[noreturn]] void div_s_error(Word16 var1, Word16 var2);
-[[noreturn]] void div_l_error(Word32 L_num, Word16 den);
-}  // namespace basop_detail
-
 BASOP_FN Word16 saturate(Word32 L_var1) {
     if (L_var1 > MAX_16) {
         Overflow = 1;

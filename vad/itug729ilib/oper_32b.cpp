@@ -1,7 +1,3 @@
-// Out-of-line G.729 double-precision operators, built only with VELA_BASOP_OUT_OF_LINE.
+// The G.729 double-precision operators are inline (oper_32b_ops.h); with
+// VELA_BASOP_OUT_OF_LINE they are compiled in basop32.cpp.
 #include "vad/itug729ilib/oper_32b.h"
-
-#ifdef VELA_BASOP_OUT_OF_LINE
-#define OPER32B_FN __attribute__((noinline))
-#include "vad/itug729ilib/oper_32b_ops.h"
-#endif
