@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages needed to build, test and run everything in this
-# repository. Idempotent: packages already present are skipped, and the package
-# index is refreshed only when something has to be installed.
+# repository. Idempotent and quiet: packages already present are skipped, and
+# the package index is refreshed only when something has to be installed.
 set -euo pipefail
 
 packages=(
@@ -14,7 +14,8 @@ packages=(
 
 missing=()
 for p in "${packages[@]}"; do
-    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
+    if [ "$status" != "install ok installed" ]; then
         missing+=("$p")
     fi
 done
@@ -23,12 +24,12 @@ if [ ${#missing[@]} -eq 0 ]; then
     exit 0
 fi
 
-SUDO=""
+SUDO=()
 if [ "$(id -u)" -ne 0 ]; then
-    SUDO="sudo"
+    SUDO=(sudo)
 fi
 
 echo "install-deps: installing ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update -qq
-$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+"${SUDO[@]}" apt-get update -qq
+"${SUDO[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
