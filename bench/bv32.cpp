@@ -1,5 +1,12 @@
 // BV32 encoder speed: frames encoded per CPU second on the speech reference vector
 // (speech_en_us, 713 frames), each pass from a freshly reset encoder.
+//
+// For comparison with the original library's style (every basic operator an
+// out-of-line call writing one process-wide flag, no loop shortcuts), build this
+// program in a separate tree configured with
+//   -DCMAKE_CXX_FLAGS="-DVELA_BASOP_OUT_OF_LINE -fno-semantic-interposition"
+// (the second flag lets the operators call each other directly, as they do in a
+// library built without -fPIC) and run both.
 #include "vad/bv32/bv32.h"
 
 #include <benchmark/benchmark.h>

@@ -146,9 +146,13 @@ void correlations(const Word16* xwd, Word32* cor, Word32* energy) {
     cor[M1 - 1] = a1;
     energy[M1 - 1] = a0;
     for (int i = M1; i < M2; i++) {
-        a1 = 0;
-        for (int j = 0; j < LXD - MAXPPD1; j++)
-            a1 = mac<Fast>(a1, xwd[MAXPPD1 + j], xwd[MAXPPD1 - i - 1 + j]);
+        if (Fast) {
+            a1 = dot32(xwd + MAXPPD1, xwd + MAXPPD1 - i - 1, LXD - MAXPPD1);
+        } else {
+            a1 = 0;
+            for (int j = 0; j < LXD - MAXPPD1; j++)
+                a1 = L_mac0(a1, xwd[MAXPPD1 + j], xwd[MAXPPD1 - i - 1 + j]);
+        }
         cor[i] = a1;
         // Slide the energy window one sample back in time.
         const Word16 out = xwd[LXD - 1 - i];

@@ -39,13 +39,10 @@ void zero_state_responses(const Word16* cb, const Word16* h, kernels::ZeroStateC
 // leave the 32-bit range (2^27 + 2^16 * 30719 < 2^31) and no product is -32768^2.
 constexpr int kFastFilterGain = 30719;
 
+// h_rev holds h[LPCO] .. h[1], the taps in the order of buf.
 template <bool Fast>
-Word32 short_term_feedback(const Word16* buf, const Word16* h, Word16 dn) {
-    if (Fast) {
-        int32_t a0 = dn * 4096;
-        for (int i = LPCO; i > 0; i--) a0 -= 2 * buf[LPCO - i] * h[i];
-        return L_shl(a0, 3);
-    }
+Word32 short_term_feedback(const Word16* buf, const Word16* h, const Word16* h_rev, Word16 dn) {
+    if (Fast) return L_shl(dn * 4096 - 2 * dot32(buf, h_rev, LPCO), 3);
     Word32 a0 = L_mult(dn, 2048);  // Q13
     for (int i = LPCO; i > 0; i--) a0 = L_msu(a0, buf[LPCO - i], h[i]);
     return L_shl(a0, 3);  // Q16
@@ -144,6 +141,8 @@ void quantise(Word16* idx, Word16* d, const Word16* h, const Word16* b, Word16 b
 
     kernels::ZeroStateCodebook zs;
     zero_state_responses(cb, h, &zs);
+    Word16 h_rev[LPCO];
+    for (int i = 0; i < LPCO; i++) h_rev[i] = h[LPCO - i];
 
     int iv = 0;
     for (int m = 0; m < SFSZ; m += VDIM) {
@@ -165,7 +164,7 @@ void quantise(Word16* idx, Word16* d, const Word16* h, const Word16* b, Word16 b
         Word16 qzir[VDIM];
         for (int k = 0; k < VDIM; k++) {
             const int n = m + k;
-            const Word32 a0 = short_term_feedback<FastFilter>(&buf[n], h, d[n]);
+            const Word32 a0 = short_term_feedback<FastFilter>(&buf[n], h, h_rev, d[n]);
             qzir[k] = round30To16(L_shl(L_sub(a0, ltfv[k]), gexpm3));
             buf[n + LPCO] = round30To16(L_sub(a0, ppv[k]));
         }
@@ -179,7 +178,7 @@ void quantise(Word16* idx, Word16* d, const Word16* h, const Word16* b, Word16 b
         // Filter the chosen vector through the loop and update all memories.
         for (int k = 0; k < VDIM; k++) {
             const int n = m + k;
-            const Word32 a0 = short_term_feedback<FastFilter>(&buf[n], h, d[n]);
+            const Word32 a0 = short_term_feedback<FastFilter>(&buf[n], h, h_rev, d[n]);
             const Word32 u = L_sub(a0, ltfv[k]);  // VQ input
             const Word16 qv = static_cast<Word16>(sign * cb[jmin * VDIM + k]);
             const Word32 a2 = L_shr(L_deposit_h(qv), gain_exp);

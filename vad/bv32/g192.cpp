@@ -5,8 +5,6 @@
 #include "vad/bv32/fields.h"
 #include "vad/bv32/tables.h"
 
-thread_local Word16 bfi = 0;
-
 namespace {
 constexpr int kRecordWords = bv32::G192_NBIT + 2;
 }  // namespace

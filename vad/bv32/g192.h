@@ -11,7 +11,7 @@
 
 // Bad-frame indicator of the last bv32_fread_g192bitstrm on this thread: 1 when the
 // record's sync word was not 0x6B21 or the record was cut short, else 0.
-extern thread_local Word16 bfi;
+inline thread_local Word16 bfi = 0;
 
 // Writes no_of_bits bit words for index, the last one holding the least significant bit.
 void int2bin_16(Word16 index, Word16 no_of_bits, Word16* bitstream);

@@ -1,4 +1,4 @@
-// Status flags and fatal paths of the G.191 basic operators; with
+// Fatal paths of the G.191 basic operators; with
 // VELA_BASOP_OUT_OF_LINE also the out-of-line operators themselves, together with
 // the G.729 double-precision operators in this one unit (as the original library
 // is built), so the operators still inline into each other but not into callers.
@@ -8,9 +8,6 @@
 #include <cstdlib>
 
 #include "vad/itug729ilib/oper_32b.h"
-
-BASOP_FLAG_STORAGE Flag Overflow = 0;
-BASOP_FLAG_STORAGE Flag Carry = 0;
 
 namespace basop_detail {
 

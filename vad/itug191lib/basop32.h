@@ -26,8 +26,10 @@ constexpr Word32 MIN_32 = -0x7fffffff - 1;
 #define BASOP_FLAG_STORAGE thread_local
 #endif
 
-extern BASOP_FLAG_STORAGE Flag Overflow;
-extern BASOP_FLAG_STORAGE Flag Carry;
+// Defined here with a constant initialiser, so no unit needs a per-thread
+// initialisation check to reach them.
+inline BASOP_FLAG_STORAGE Flag Overflow = 0;
+inline BASOP_FLAG_STORAGE Flag Carry = 0;
 
 Word16 saturate(Word32 L_var1);
 Word16 add(Word16 var1, Word16 var2);

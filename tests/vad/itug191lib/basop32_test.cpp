@@ -77,7 +77,7 @@ Word16 shl_model(Word16 v, int n) {
         n = -n > 16 ? 16 : -n;
         return n >= 15 ? (v < 0 ? -1 : 0) : static_cast<Word16>(v >> n);
     }
-    const int64_t r = static_cast<int64_t>(v) << (n > 40 ? 40 : n);
+    const int64_t r = static_cast<int64_t>(v) * (int64_t{1} << (n > 40 ? 40 : n));
     if (r > 32767) return 32767;
     if (r < -32768) return -32768;
     return static_cast<Word16>(r);
