@@ -51,7 +51,8 @@ bool check_logging(const std::string& dir) {
 }
 
 bool check_sdk() {
-    if (vela::VelaASRLinuxSDK::get_sdk_version() != "BuildTime:2019-04-24 11:53:20,Version:1.0,GitVersion:045cd6")
+    if (vela::VelaASRLinuxSDK::get_sdk_version() !=
+        "BuildTime:2019-04-24 11:53:20,Version:1.0,GitVersion:045cd6")
         return fail("unexpected version");
     speech::util::CurlRequest req(16, 1, 1);
     if (req.getCapacity() != 17 || req.getData()[0] != '\0' || req.getCurl() == nullptr)
