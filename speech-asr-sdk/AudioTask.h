@@ -40,7 +40,7 @@ class AudioTask : public speech::util::Task {
     uint64_t _logid;
     int _type;
     int _idx;
-    VelaASRLinuxSDK::Holder _hold;  // released last, after every other member
+    VelaASRLinuxSDK::Holder _hold;  // keeps the instance alive until the task is destroyed
 };
 
 }  // namespace vela
