@@ -292,7 +292,7 @@ void CMFE::advanceReleaseWindow() {
     if (nFindPossibleEndPoint == 0) {
         lSampleEnd += wholeUnits(lSampleEnd, lSample, nSpeechEncLength);
     } else {
-        const uint64_t t = static_cast<uint64_t>(nFrameLength) * nEndFrame;
+        const uint64_t t = candidateEndSample();
         if (t >= lSampleEnd) lSampleEnd += wholeUnits(lSampleEnd, t, nSpeechEncLength);
     }
 }
