@@ -6,9 +6,12 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <regex>
 #include <string>
 #include <vector>
 
+#include "../glog2speech/log_test_util.h"
+#include "speech-util/glog2speech/glog2speech.h"
 #include "support/scripted_http_server.h"
 
 using speech::util::CurlForm;
@@ -304,4 +307,60 @@ TEST(CurlRequestTls, HttpsWorksWithCertificateVerificationOn) {
     curl_easy_setopt(trusted.getCurl(), CURLOPT_CAINFO, server.certificateFile().c_str());
     ASSERT_EQ(0, trusted.doGet(server.url().c_str()));
     EXPECT_STREQ("secure", trusted.getData().get());
+}
+
+// ------------------------------------------------------------------ logging
+
+// The lines of the log (without its header), read through the level's link.
+std::vector<std::string> logLines(const std::string& dir) {
+    std::vector<std::string> lines = speech::testing_util::read_lines(dir + "/curl.log.DEBUG");
+    lines.erase(lines.begin(), lines.begin() + std::min<size_t>(3, lines.size()));
+    return lines;
+}
+
+// True when exactly one line is LEVEL ... curlreq:N] followed by text matching `message`.
+bool loggedOnce(const std::vector<std::string>& lines, const std::string& level, const std::string& message) {
+    const std::regex line_re(level + R"( [-0-9]+ [:.0-9]+ +[0-9]+ curlreq:[0-9]+\] )" + message);
+    return std::count_if(lines.begin(), lines.end(),
+                         [&](const std::string& line) { return std::regex_match(line, line_re); }) == 1;
+}
+
+TEST(CurlRequestLog, OutcomesAndReceivedBlocksAreLoggedWithTheirTexts) {
+    speech::testing_util::TempDir dir;
+    ASSERT_EQ(0, glog2speech_init(speech::GLOG_DEBUG, "curl.log", dir.path().c_str(), "curl.log", 0));
+    ScriptedHttpServer server;
+    server.on(vela_test::pathIs("/ok"), Reply::json("abc"));
+    server.on(vela_test::pathIs("/missing"), Reply::withStatus(404, "no"));
+    const std::string ok = server.url("/ok"), missing = server.url("/missing");
+    const std::string refused = "http://127.0.0.1:" + std::to_string(vela_test::unusedLoopbackPort()) + "/x";
+
+    EXPECT_EQ(0, CurlRequest(64, kTimeout, kTimeout).doGet(ok.c_str()));
+    EXPECT_EQ(0, CurlRequest(64, kTimeout, kTimeout).doPost(ok.c_str(), "k=v"));
+    EXPECT_EQ(-1, CurlRequest(64, kTimeout, kTimeout).doGet(missing.c_str()));
+    EXPECT_EQ(-1, CurlRequest(64, kTimeout, kTimeout).doPost(missing.c_str(), "k=v"));
+    EXPECT_EQ(-1, CurlRequest(64, kTimeout, kTimeout).doPost(refused.c_str(), nullptr));
+    speech::glog2speech_shutdown();
+
+    const std::vector<std::string> lines = logLines(dir.path());
+    const auto escaped = [](const std::string& url) {
+        return std::regex_replace(url, std::regex(R"([.?])"), R"(\$&)");
+    };
+    EXPECT_TRUE(loggedOnce(lines, "NOTICE",
+                           R"(CurlRequest::doGet \[url:)" + escaped(ok) + R"(\] \[tc:[0-9]+\.[0-9]{2}\])"));
+    EXPECT_TRUE(loggedOnce(lines, "NOTICE", R"(CurlRequest::doPost  \[tc:[0-9]+\.[0-9]{2}\])"));
+    EXPECT_TRUE(loggedOnce(lines, "WARNING",
+                           R"(CurlRequest::doGet --> \[url:)" + escaped(missing) +
+                               R"(\]\[msg:Succ\]curl_code:0 http_status:404 curl failed)"));
+    EXPECT_TRUE(loggedOnce(
+        lines, "WARNING",
+        R"(CurlRequest::doPost --> \[post:k=v\]\[msg:Succ\]:curl_code:0 http_status:404 curl failed)"));
+    EXPECT_TRUE(loggedOnce(lines, "WARNING",
+                           R"(CurlRequest::doPost --> \[post:\(null\)\]\[msg:Connect timeout!\]:curl_code:7 )"
+                           R"(http_status:0 curl failed)"));
+    // One trace line per received block, at least one per 200 reply.
+    const std::regex trace(
+        R"(DEBUG .* curlreq:[0-9]+\] CurlRequest curl_http_recv_func recv data \[size:1\]\[nmemb:[0-9]+\])");
+    EXPECT_GE(std::count_if(lines.begin(), lines.end(),
+                            [&](const std::string& l) { return std::regex_match(l, trace); }),
+              2);
 }
