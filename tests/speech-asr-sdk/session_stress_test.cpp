@@ -5,8 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <iostream>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -78,11 +78,13 @@ TEST_F(StressTest, HundredSessionsAgainstAMisbehavingServer) {
     constexpr int kPerClient = 25;
     std::vector<std::string> args(kClients * kPerClient);
     std::vector<std::string> sids(args.size());
-    std::atomic<int> clients_left{kClients};
-    std::atomic<int> refused{0};
+    std::atomic<int> clients_ready{0};
+    std::atomic<bool> go{false};
     std::vector<std::thread> threads;
     for (int c = 0; c < kClients; ++c) {
         threads.emplace_back([&, c] {
+            std::vector<std::unique_ptr<VelaASRLinuxSDK::Holder>> held;  // while this thread uses them
+            std::vector<VelaASRLinuxSDK*> mine;
             for (int i = 0; i < kPerClient; ++i) {
                 const size_t k = static_cast<size_t>(c * kPerClient + i);
                 args[k] = "s" + std::to_string(k);
@@ -90,13 +92,11 @@ TEST_F(StressTest, HundredSessionsAgainstAMisbehavingServer) {
                 VelaASRLinuxSDK* inst = nullptr;
                 for (int tries = 0; inst == nullptr && tries < 20000; ++tries) {
                     inst = VelaASRLinuxSDK::getInstance(8, 0, 0, err);
-                    if (inst == nullptr) {
-                        ++refused;
-                        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-                    }
+                    if (inst == nullptr) std::this_thread::sleep_for(std::chrono::milliseconds(1));
                 }
                 if (inst == nullptr) continue;
-                VelaASRLinuxSDK::Holder app(inst);  // while this thread still uses it
+                held.emplace_back(new VelaASRLinuxSDK::Holder(inst));
+                mine.push_back(inst);
                 inst->set_event_listener(&vela_test::EventLog::listener, &args[k][0]);
                 sids[k] = "sid=" + inst->_sid + "&";
                 vela::VelaASRMessage msg;
@@ -108,15 +108,16 @@ TEST_F(StressTest, HundredSessionsAgainstAMisbehavingServer) {
                         new vela::AudioTask(1000, inst, pcm, inst->upload_url(idx == 3 ? -3 : idx), 3200,
                                             inst->_logid, 0, idx));
                 }
-                inst->wake_pull_thread();
                 VelaASRLinuxSDK::clean_resource(false);
             }
-            --clients_left;
+            ++clients_ready;
+            while (!go.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            for (VelaASRLinuxSDK* inst : mine) inst->wake_pull_thread();
         });
     }
     // Meanwhile: scans, and sessions without a listener.
     threads.emplace_back([&] {
-        while (clients_left.load() > 0) {
+        while (!go.load()) {
             VelaASRLinuxSDK::clean_resource(true);
             std::string err;
             if (VelaASRLinuxSDK* extra = VelaASRLinuxSDK::getInstance(8, 0, 0, err)) {
@@ -128,7 +129,15 @@ TEST_F(StressTest, HundredSessionsAgainstAMisbehavingServer) {
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
     });
+    // All hundred sessions exist at once: the pool is full.
+    const bool ready = vela_test::eventually([&] { return clients_ready.load() == kClients; }, 120);
+    EXPECT_EQ(100u, vela_test::sdkPoolSize());
+    std::string err;
+    EXPECT_EQ(nullptr, VelaASRLinuxSDK::getInstance(8, 0, 0, err));
+    EXPECT_EQ("instance exceed ", err);
+    go = true;
     for (std::thread& t : threads) t.join();
+    ASSERT_TRUE(ready);
 
     auto ended = [] {
         size_t n = 0;
@@ -162,5 +171,4 @@ TEST_F(StressTest, HundredSessionsAgainstAMisbehavingServer) {
         EXPECT_TRUE(terminal(seen.back())) << args[k];
         EXPECT_EQ(1, std::count_if(seen.begin(), seen.end(), terminal)) << args[k];
     }
-    std::cout << "sessions refused while the pool was full: " << refused.load() << "\n";
 }
