@@ -7,8 +7,6 @@
 #include <vector>
 
 #include "speech-asr-sdk/AudioTask.h"
-#include "speech-util/utilcxx/singleton/singleton.h"
-#include "speech-util/utilcxx/thread_pool/task_runner.h"
 #include "support/sdk_sessions.h"
 
 using vela::AudioTask;
@@ -19,16 +17,8 @@ using vela_test::Reply;
 
 namespace {
 
-void run(AudioTask* task) { speech::util::Singleton<speech::util::TaskRunner>::instance()->execute(task); }
-
 std::string logidText(const VelaASRLinuxSDK* inst) {
     return "[logid:" + std::to_string(static_cast<unsigned>(inst->_logid)) + "]";
-}
-
-size_t count(const std::string& text, const std::string& what) {
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-    return n;
 }
 
 // The listener's JSON for one event.
@@ -98,9 +88,11 @@ TEST_F(SessionTest, EachReplyGivesOneEventAndTheNextFetchFollowsIt) {
     }
     EXPECT_EQ(0, inst->concurrency_counter.get());
     const std::string text = log.text();
-    EXPECT_EQ(4u, count(text, "VelaASRLinuxSDK::fetch_result url:" + inst->fetch_url() + " logid:"));
-    EXPECT_EQ(1u, count(text, "AudioTask::handle status :7  " + logidText(inst) + "[asr:unknown asr]"));
-    EXPECT_EQ(1u, count(text, "AudioTask::handle status :3  " + logidText(inst) + "\n"));
+    EXPECT_EQ(4u, vela_test::occurrences(
+                      text, "VelaASRLinuxSDK::fetch_result url:" + inst->fetch_url() + " logid:"));
+    EXPECT_EQ(1u, vela_test::occurrences(
+                      text, "AudioTask::handle status :7  " + logidText(inst) + "[asr:unknown asr]"));
+    EXPECT_EQ(1u, vela_test::occurrences(text, "AudioTask::handle status :3  " + logidText(inst) + "\n"));
     VelaASRLinuxSDK::clean_resource(false);
     EXPECT_EQ(0u, vela_test::sdkPoolSize());
 }
@@ -185,8 +177,8 @@ TEST_F(SessionTest, UploadsSendOnePartAndChangeNothing) {
     SessionTest::LogTail log;
     {
         VelaASRLinuxSDK::Holder creator(inst);
-        run(new AudioTask(1000, inst, payload, inst->upload_url(3), 200, inst->_logid, 0, 3));
-        run(new AudioTask(1000, inst, payload, inst->upload_url(-4), 100, inst->_logid, 0, 4));
+        vela_test::runTask(new AudioTask(1000, inst, payload, inst->upload_url(3), 200, inst->_logid, 0, 3));
+        vela_test::runTask(new AudioTask(1000, inst, payload, inst->upload_url(-4), 100, inst->_logid, 0, 4));
     }
     ASSERT_TRUE(server_.waitForAnswers(3));  // the session and both uploads
     ASSERT_TRUE(vela_test::eventually([&] { return inst->holders() == 0; }));
@@ -246,8 +238,8 @@ TEST_F(SessionTest, AFetchAfterTheEndLeavesTheSessionFinished) {
     SessionTest::LogTail log;
     {
         VelaASRLinuxSDK::Holder creator(inst);
-        run(new AudioTask(2000, inst, boost::shared_array<char>(), inst->fetch_url(), 0, inst->_logid, 1,
-                          -1));
+        vela_test::runTask(new AudioTask(2000, inst, boost::shared_array<char>(), inst->fetch_url(), 0,
+                                         inst->_logid, 1, -1));
     }
     ASSERT_TRUE(vela_test::eventually([&] { return inst->holders() == 0; }));
     EXPECT_EQ(vela::ST_FINISH, inst->status.load());

@@ -13,8 +13,6 @@
 #include <vector>
 
 #include "speech-asr-sdk/AudioTask.h"
-#include "speech-util/utilcxx/singleton/singleton.h"
-#include "speech-util/utilcxx/thread_pool/task_runner.h"
 #include "support/sdk_sessions.h"
 
 using vela::VelaASRLinuxSDK;
@@ -104,9 +102,8 @@ TEST_F(StressTest, HundredSessionsAgainstAMisbehavingServer) {
                 inst->post(msg, err);
                 boost::shared_array<char> pcm(new char[3200]());
                 for (int idx = 1; idx <= 3; ++idx) {
-                    speech::util::Singleton<speech::util::TaskRunner>::instance()->execute(
-                        new vela::AudioTask(1000, inst, pcm, inst->upload_url(idx == 3 ? -3 : idx), 3200,
-                                            inst->_logid, 0, idx));
+                    vela_test::runTask(new vela::AudioTask(
+                        1000, inst, pcm, inst->upload_url(idx == 3 ? -3 : idx), 3200, inst->_logid, 0, idx));
                 }
                 VelaASRLinuxSDK::clean_resource(false);
             }

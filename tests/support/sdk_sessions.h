@@ -22,6 +22,8 @@
 #include <vector>
 
 #include "speech-asr-sdk/VelaASRLinuxSDK.h"
+#include "speech-util/utilcxx/singleton/singleton.h"
+#include "speech-util/utilcxx/thread_pool/task_runner.h"
 #include "support/scripted_http_server.h"
 
 namespace vela_test {
@@ -76,6 +78,18 @@ inline bool eventually(const std::function<bool()>& done, int seconds = 20) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return done();
+}
+
+// Occurrences of `what` in `text`.
+inline size_t occurrences(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+// Hands a task to the runner, as the SDK does.
+inline void runTask(speech::util::Task* task) {
+    speech::util::Singleton<speech::util::TaskRunner>::instance()->execute(task);
 }
 
 inline size_t sdkPoolSize() {

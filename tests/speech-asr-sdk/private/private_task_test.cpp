@@ -8,8 +8,6 @@
 #include <vector>
 
 #include "speech-asr-sdk/AudioTask.h"
-#include "speech-util/utilcxx/singleton/singleton.h"
-#include "speech-util/utilcxx/thread_pool/task_runner.h"
 #include "support/sdk_sessions.h"
 
 using vela::AudioTask;
@@ -20,14 +18,6 @@ using vela_test::Reply;
 namespace {
 
 using PrivateTaskTest = vela_test::SdkSessionTest;
-
-void run(AudioTask* task) { speech::util::Singleton<speech::util::TaskRunner>::instance()->execute(task); }
-
-size_t count(const std::string& text, const std::string& what) {
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-    return n;
-}
 
 }  // namespace
 
@@ -78,12 +68,14 @@ TEST_F(PrivateTaskTest, FailuresAreOnlyLoggedAndTheSessionGoesOnToItsFinalReply)
 
     const std::string text = log.text();
     const std::string id = "[logid:" + std::to_string(static_cast<unsigned>(inst->_logid)) + "]";
-    EXPECT_EQ(2u, count(text, "AudioTask::handle  or json  faild " + id));  // one check for both
-    EXPECT_EQ(0u, count(text, "json (status) faild"));
-    EXPECT_EQ(1u, count(text, "AudioTask::handle parse json faild " + id));
-    EXPECT_EQ(1u, count(text, id + "[err:Succ][errno:-1]"));
-    EXPECT_EQ(1u, count(text, id + "[err:Other error!][errno:-1]"));
-    EXPECT_EQ(count(text, "] AudioTask::handle"), count(text, "VelaASRPrivate:"));
+    EXPECT_EQ(2u,
+              vela_test::occurrences(text, "AudioTask::handle  or json  faild " + id));  // one check for both
+    EXPECT_EQ(0u, vela_test::occurrences(text, "json (status) faild"));
+    EXPECT_EQ(1u, vela_test::occurrences(text, "AudioTask::handle parse json faild " + id));
+    EXPECT_EQ(1u, vela_test::occurrences(text, id + "[err:Succ][errno:-1]"));
+    EXPECT_EQ(1u, vela_test::occurrences(text, id + "[err:Other error!][errno:-1]"));
+    EXPECT_EQ(vela_test::occurrences(text, "] AudioTask::handle"),
+              vela_test::occurrences(text, "VelaASRPrivate:"));
 }
 
 TEST_F(PrivateTaskTest, UploadsGoOutAndLateFetchesAreDropped) {
@@ -96,9 +88,9 @@ TEST_F(PrivateTaskTest, UploadsGoOutAndLateFetchesAreDropped) {
     boost::shared_array<char> pcm(new char[64]());
     {
         VelaASRLinuxSDK::Holder creator(inst);
-        run(new AudioTask(1000, inst, pcm, inst->upload_url(-1), 64, inst->_logid, 0, 1));
-        run(new AudioTask(2000, inst, boost::shared_array<char>(), inst->fetch_url(), 0, inst->_logid, 1,
-                          -1));
+        vela_test::runTask(new AudioTask(1000, inst, pcm, inst->upload_url(-1), 64, inst->_logid, 0, 1));
+        vela_test::runTask(new AudioTask(2000, inst, boost::shared_array<char>(), inst->fetch_url(), 0,
+                                         inst->_logid, 1, -1));
     }
     ASSERT_TRUE(server_.waitForAnswers(2));
     ASSERT_TRUE(vela_test::eventually([&] { return inst->holders() == 0; }));
