@@ -197,6 +197,13 @@ size_t Service::sessionCount() const {
     return sessions_.size();
 }
 
+size_t Service::activeRequests() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    size_t n = 0;
+    for (const auto& kv : sessions_) n += static_cast<size_t>(kv.second.active);
+    return n;
+}
+
 void Service::shutdown() {
     std::vector<std::shared_ptr<Session>> dropped;
     {

@@ -62,6 +62,8 @@ class Service {
     // Drops the sessions idle for longer than the session timeout and returns their number.
     size_t expireIdle();
     size_t sessionCount() const;
+    // Requests in progress over all sessions (a held result fetch counts).
+    size_t activeRequests() const;
     // Refuses further requests and wakes every waiting fetch.
     void shutdown();
 

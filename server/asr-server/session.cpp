@@ -53,26 +53,30 @@ PacketResult Session::addPacket(int index, const std::string& data) {
     if (n > limits_.max_index) return PacketResult::BadIndex;
     if (last_ > 0 && n > last_) return index < 0 ? PacketResult::AfterLast : PacketResult::BadIndex;
     if (n < next_ || pending_.count(n) != 0) return PacketResult::Duplicate;
-    if (held_bytes_ + data.size() > limits_.max_bytes) return PacketResult::TooLarge;
+    const bool in_order = n == next_;
+    if (in_order ? !utterance_ && buffered_bytes_ + data.size() > limits_.max_bytes
+                 : pending_bytes_ + data.size() > limits_.max_bytes) {
+        return PacketResult::TooLarge;
+    }
 
     if (index < 0 && (last_ == 0 || n < last_)) {
         // The first end packet wins: numbers beyond it came from a repeated stop.
         last_ = n;
         for (auto it = pending_.upper_bound(n); it != pending_.end();) {
-            held_bytes_ -= it->second.data.size();
+            pending_bytes_ -= it->second.data.size();
             it = pending_.erase(it);
         }
     }
     Packet& stored = pending_[n];
     stored.data = data;
     stored.last = index < 0;
-    held_bytes_ += data.size();
+    pending_bytes_ += data.size();
 
     bool progressed = false;
     for (auto it = pending_.find(next_); it != pending_.end(); it = pending_.find(next_)) {
         Packet packet = std::move(it->second);
         pending_.erase(it);
-        held_bytes_ -= packet.data.size();
+        pending_bytes_ -= packet.data.size();
         consume(next_, packet);
         ++next_;
         ++consumed_;
@@ -117,7 +121,7 @@ void Session::consume(int index, Packet& packet) {
         utterance_->feed(scratch_.data(), scratch_.size());
     } else {
         buffered_.push_back(scratch_);
-        held_bytes_ += scratch_.size() * sizeof(int16_t);
+        buffered_bytes_ += scratch_.size() * sizeof(int16_t);
     }
     dirty_ = true;
 }
@@ -133,8 +137,8 @@ bool Session::tryOpen() {
 void Session::feedBuffered() {
     for (const std::vector<int16_t>& chunk : buffered_) {
         utterance_->feed(chunk.data(), chunk.size());
-        held_bytes_ -= chunk.size() * sizeof(int16_t);
     }
+    buffered_bytes_ = 0;
     if (!buffered_.empty()) dirty_ = true;
     buffered_.clear();
 }
@@ -159,7 +163,9 @@ void Session::finalize(std::unique_lock<std::mutex>& lock, std::chrono::millisec
         }
         final_text_ = utterance_->finish();
     }
-    utterance_.reset();  // gives the decoder back
+    utterance_.reset();      // gives the decoder back
+    partial_ = final_text_;  // what fetches show while the final result is withheld
+    dirty_ = false;
     finalized_ = true;
     final_due_ = std::chrono::steady_clock::now() + limits_.final_delay;
     ++version_;
@@ -212,7 +218,7 @@ void Session::close() {
     closed_ = true;
     pending_.clear();
     buffered_.clear();
-    held_bytes_ = 0;
+    pending_bytes_ = buffered_bytes_ = 0;
     utterance_.reset();
     changed_.notify_all();
 }

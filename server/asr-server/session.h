@@ -107,7 +107,8 @@ class Session {
     std::mutex mutex_;
     std::condition_variable changed_;
     std::map<int, Packet> pending_;  // out-of-order packets by number
-    size_t held_bytes_ = 0;          // bytes in pending_ and buffered_
+    size_t pending_bytes_ = 0;       // bytes in pending_
+    size_t buffered_bytes_ = 0;      // bytes in buffered_
     int next_ = 1;                   // next packet number to consume
     int last_ = 0;                   // number of the last packet, 0 while unknown
     int consumed_ = 0;               // packets consumed in order
