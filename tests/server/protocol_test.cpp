@@ -127,7 +127,8 @@ TEST_F(ServerTest, HeldFetchAnswersAsSoonAsAudioArrives) {
     start(config);
     const std::string sid = newSession();
     Json::Value held;
-    std::thread fetcher([&] { held = fetch(sid); });
+    std::thread fetcher([&] { held = fetch(sid, true); });
+    while (service_->activeRequests() == 0) std::this_thread::yield();  // the fetch is waiting
     EXPECT_EQ(0, errNo(upload(sid, 1, bytes(320))));
     fetcher.join();
     EXPECT_EQ(2, status(held));
@@ -140,7 +141,7 @@ TEST_F(ServerTest, StopReleasesHeldFetches) {
     start(config);
     const std::string sid = newSession();
     Json::Value held;
-    std::thread fetcher([&] { held = fetch(sid); });
+    std::thread fetcher([&] { held = fetch(sid, true); });
     while (service_->activeRequests() == 0) std::this_thread::yield();
     http_->stop();
     fetcher.join();

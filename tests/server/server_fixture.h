@@ -100,9 +100,13 @@ class ServerTest : public ::testing::Test {
                        form("asr_audio", data, true));
     }
 
-    Json::Value fetch(const std::string& sid) {
-        return parse(
-            client_->Get((std::string(kPath) + "?pid=1&appname=test&sid=" + sid + "&rate=8").c_str()));
+    // A client serves one request at a time: a concurrent fetch needs its own (`own_client`).
+    Json::Value fetch(const std::string& sid, bool own_client = false) {
+        const std::string path = std::string(kPath) + "?pid=1&appname=test&sid=" + sid + "&rate=8";
+        if (!own_client) return parse(client_->Get(path.c_str()));
+        httplib::Client client("127.0.0.1", http_->port());
+        client.set_read_timeout(60, 0);
+        return parse(client.Get(path.c_str()));
     }
 
     // Fetches until the final result (bounded), returning the last reply.
