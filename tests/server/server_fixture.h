@@ -109,16 +109,6 @@ class ServerTest : public ::testing::Test {
         return parse(client.Get(path.c_str()));
     }
 
-    // Fetches until the final result (bounded), returning the last reply.
-    Json::Value fetchFinal(const std::string& sid) {
-        Json::Value v;
-        for (int i = 0; i < 200; ++i) {
-            v = fetch(sid);
-            if (errNo(v) != 0 || v["asr_param"]["status"].asInt() == 3) break;
-        }
-        return v;
-    }
-
     static std::string text(const Json::Value& v) { return v["asr_content"]["text"].asString(); }
     static int status(const Json::Value& v) { return v["asr_param"]["status"].asInt(); }
 
