@@ -59,7 +59,7 @@ bool HttpServer::start(std::string& error) {
             const std::string boundary = boundaryOf(req.get_header_value("Content-Type"));
             if (!boundary.empty()) body_ok = parseMultipart(req.body, boundary, parts);
         }
-        send(res, service_.post(queryOf(req), parts, body_ok));
+        send(res, service_.post(queryOf(req), std::move(parts), body_ok));
     });
     s.Get(pattern, [this](const httplib::Request& req, httplib::Response& res) {
         send(res, service_.get(queryOf(req)));

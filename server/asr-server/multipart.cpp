@@ -113,11 +113,4 @@ bool parseMultipart(const std::string& body, const std::string& boundary, std::v
     }
 }
 
-const FormPart* findPart(const std::vector<FormPart>& parts, const std::string& name) {
-    for (const FormPart& p : parts) {
-        if (p.name == name) return &p;
-    }
-    return nullptr;
-}
-
 }  // namespace asrserver

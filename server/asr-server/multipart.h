@@ -24,7 +24,4 @@ std::string boundaryOf(const std::string& content_type);
 // with `parts` unspecified, when the body is not a complete multipart body.
 bool parseMultipart(const std::string& body, const std::string& boundary, std::vector<FormPart>& parts);
 
-// The first part called `name`, or null.
-const FormPart* findPart(const std::vector<FormPart>& parts, const std::string& name);
-
 }  // namespace asrserver

@@ -2,6 +2,7 @@
 
 #include <json/json.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -93,14 +94,15 @@ Reply Service::error(ErrNo code, const std::string& message) {
     return Reply{200, toJson(root)};
 }
 
-Reply Service::post(const Query& query, const std::vector<FormPart>& parts, bool body_ok) {
-    const FormPart* audio = findPart(parts, "asr_audio");
+Reply Service::post(const Query& query, std::vector<FormPart> parts, bool body_ok) {
+    const auto audio =
+        std::find_if(parts.begin(), parts.end(), [](const FormPart& p) { return p.name == "asr_audio"; });
+    const bool has_audio = audio != parts.end();
     const std::string* idx = param(query, "idx");
-    const bool is_upload =
-        audio != nullptr || param(query, "sid") != nullptr || (idx != nullptr && *idx != "0");
+    const bool is_upload = has_audio || param(query, "sid") != nullptr || (idx != nullptr && *idx != "0");
     if (!is_upload) return create(query);  // whatever else the body holds
     if (!body_ok) return error(kBadRequest, "malformed multipart body");
-    if (audio == nullptr) return error(kBadRequest, "missing \"asr_audio\" part");
+    if (!has_audio) return error(kBadRequest, "missing \"asr_audio\" part");
     return upload(query, *audio);
 }
 
@@ -135,14 +137,14 @@ Reply Service::create(const Query& query) {
     return ok(root);
 }
 
-Reply Service::upload(const Query& query, const FormPart& audio) {
+Reply Service::upload(const Query& query, FormPart& audio) {
     const std::string* sid = param(query, "sid");
     if (sid == nullptr || sid->empty()) return error(kBadRequest, "missing sid");
     int idx = 0;
     if (!parseInt(param(query, "idx"), idx)) return error(kBadRequest, "missing or malformed idx");
     Use use(*this, *sid);
     if (use.get() == nullptr) return error(kUnknownSession, "unknown or expired session");
-    switch (use.get()->addPacket(idx, audio.data)) {
+    switch (use.get()->addPacket(idx, std::move(audio.data))) {
         case PacketResult::Accepted:
         case PacketResult::Duplicate:
         case PacketResult::AfterLast:

@@ -56,7 +56,7 @@ class Service {
 
     // `parts` is the parsed multipart body; `body_ok` is false when the body
     // declared a multipart boundary but could not be split by it.
-    Reply post(const Query& query, const std::vector<FormPart>& parts, bool body_ok);
+    Reply post(const Query& query, std::vector<FormPart> parts, bool body_ok);
     Reply get(const Query& query);
 
     // Drops the sessions idle for longer than the session timeout and returns their number.
@@ -78,7 +78,7 @@ class Service {
     class Use;  // marks a session busy for one request
 
     Reply create(const Query& query);
-    Reply upload(const Query& query, const FormPart& audio);
+    Reply upload(const Query& query, FormPart& audio);
     std::string newSid();
 
     Recognizer& recognizer_;

@@ -45,7 +45,7 @@ Session::Session(std::string sid, int sample_rate, Recognizer& recognizer, const
 
 Session::~Session() = default;
 
-PacketResult Session::addPacket(int index, const std::string& data) {
+PacketResult Session::addPacket(int index, std::string data) {
     std::unique_lock<std::mutex> lock(mutex_);
     if (closed_) return PacketResult::Closed;
     if (index == 0 || index == INT_MIN) return PacketResult::BadIndex;
@@ -67,12 +67,17 @@ PacketResult Session::addPacket(int index, const std::string& data) {
             it = pending_.erase(it);
         }
     }
-    Packet& stored = pending_[n];
-    stored.data = data;
-    stored.last = index < 0;
-    pending_bytes_ += data.size();
-
+    Packet incoming{std::move(data), index < 0};
     bool progressed = false;
+    if (in_order) {
+        consume(n, incoming);
+        ++next_;
+        ++consumed_;
+        progressed = true;
+    } else {
+        pending_bytes_ += incoming.data.size();
+        pending_.emplace(n, std::move(incoming));
+    }
     for (auto it = pending_.find(next_); it != pending_.end(); it = pending_.find(next_)) {
         Packet packet = std::move(it->second);
         pending_.erase(it);

@@ -75,7 +75,7 @@ class Session {
     const std::string& sid() const { return sid_; }
 
     // Stores packet |index| (negative: the last one) and feeds what became contiguous.
-    PacketResult addPacket(int index, const std::string& data);
+    PacketResult addPacket(int index, std::string data);
 
     // Long poll: answers at once when the session has progressed since the
     // last answer or its final result is due; otherwise waits until it does or
