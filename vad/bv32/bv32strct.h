@@ -1,4 +1,4 @@
-// Encoder state and per-frame index record of the BV32 codec.
+// Encoder and decoder states and the per-frame index record of the BV32 codec.
 #ifndef VAD_BV32_BV32STRCT_H
 #define VAD_BV32_BV32STRCT_H
 
@@ -15,6 +15,8 @@ struct BV32_Encoder_State {
     Word16 xwd[54];
     Word16 xwd_exp;
     Word16 dq[266];
+    // dfm_h and dfm_l are addressed as one 8-word decimation filter memory:
+    // words 0..3 are dfm_h, words 4..7 dfm_l (see coarsepitch).
     Word16 dfm_h[4];
     Word16 dfm_l[4];
     Word16 stwpm[8];
@@ -30,6 +32,34 @@ struct BV32_Encoder_State {
     Word16 cpplast;
 };
 
+// Decoder state of the BV32 codec; only decoder pieces are built from it here.
+struct BV32_Decoder_State {
+    Word32 prevlg[2];
+    Word32 lmax;
+    Word32 lmin;
+    Word32 lmean;
+    Word32 x1;
+    Word32 level;
+    Word32 lgq_last;
+    UWord32 idum;
+    Word32 E;
+    Word16 stsym[8];
+    Word16 ltsym[266];
+    Word16 lsppm[64];
+    Word16 lgpm[16];
+    Word16 lsplast[8];
+    Word16 dezfm[1];
+    Word16 depfm[1];
+    Word16 cfecount;
+    Word16 bq_last[3];
+    Word16 prv_exp;
+    Word16 nclglim;
+    Word16 lctimer;
+    Word16 per;
+    Word16 atplc[9];
+    Word16 pp_last;
+};
+
 struct BV32_Bit_Stream {
     Word16 lspidx[3];
     Word16 ppidx;
@@ -39,6 +69,7 @@ struct BV32_Bit_Stream {
 };
 
 static_assert(sizeof(BV32_Encoder_State) == 2524, "encoder state layout");
+static_assert(sizeof(BV32_Decoder_State) == 804, "decoder state layout");
 static_assert(sizeof(BV32_Bit_Stream) == 54, "index record layout");
 
 #endif  // VAD_BV32_BV32STRCT_H

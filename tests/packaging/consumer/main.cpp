@@ -6,7 +6,9 @@
 #include <sstream>
 #include <string>
 
+#include "speech-asr-sdk/VelaASRLinuxSDK.h"
 #include "speech-asr-sdk/VelaASRMessage.h"
+#include "speech-util/curlreq/curlreq.h"
 #include "speech-util/glog2speech/glog2speech.h"
 
 namespace {
@@ -48,6 +50,16 @@ bool check_logging(const std::string& dir) {
     return true;
 }
 
+bool check_sdk() {
+    if (vela::VelaASRLinuxSDK::get_sdk_version() !=
+        "BuildTime:2019-04-24 11:53:20,Version:1.0,GitVersion:045cd6")
+        return fail("unexpected version");
+    speech::util::CurlRequest req(16, 1, 1);
+    if (req.getCapacity() != 17 || req.getData()[0] != '\0' || req.getCurl() == nullptr)
+        return fail("HTTP client not set up");
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -57,5 +69,6 @@ int main(int argc, char** argv) {
     }
     bool ok = check_messages();
     ok = check_logging(argv[1]) && ok;
+    ok = check_sdk() && ok;
     return ok ? 0 : 1;
 }

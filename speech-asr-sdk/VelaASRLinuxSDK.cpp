@@ -1,0 +1,482 @@
+#include "speech-asr-sdk/VelaASRLinuxSDK.h"
+
+#include <json/json.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <iostream>
+#include <limits>
+#include <new>
+#include <utility>
+
+#include "speech-util/curlreq/curlreq.h"
+#include "speech-util/glog2speech/glog2speech.h"
+#include "speech-util/utilcxx/singleton/singleton.h"
+#include "speech-util/utilcxx/thread_pool/task_runner.h"
+
+#ifndef VELA_ASR_SERVER_URL_DEFAULT
+#define VELA_ASR_SERVER_URL_DEFAULT "http://127.0.0.1:8900/asr/v2"
+#endif
+
+namespace vela {
+
+using speech::util::CurlForm;
+using speech::util::CurlReqPtr;
+using speech::util::CurlRequest;
+using speech::util::RecMutexLock;
+
+namespace {
+
+const char kUnit[] = "VelaASRLinuxSDK";
+
+// Build of record.
+const char kBuildTime[] = "2019-04-24 11:53:20";
+const char kVersion[] = "1.0";
+const char kGitVersion[] = "045cd6";
+
+// Application identities by rate.
+const char kAppName8k[] = "com.vela.speech.kestrel";
+const int kAppPid8k = 37001;
+const char kAppNameOther[] = "com.vela.speech.marlow";
+const int kAppPidOther = 37011;
+
+const int kDefaultInstanceCount = 100;
+const int kUploadChannel = 1000;
+const int kFetchChannel = 2000;
+
+const size_t kReplyBufLen = 0x100000;
+const int kTimeoutSeconds = 1000;
+const char kSessionBody[] = R"({"devid":"asrclient-test","pfm":"centos6.7","ver":"vert","gender_recog":"1"})";
+
+unsigned logidOf(uint64_t logid) { return static_cast<unsigned>(logid); }
+
+// float to int without undefined behaviour for values out of range.
+int toInt(float v) {
+    if (std::isnan(v)) return 0;
+    if (v >= static_cast<float>(std::numeric_limits<int>::max())) return std::numeric_limits<int>::max();
+    if (v <= static_cast<float>(std::numeric_limits<int>::min())) return std::numeric_limits<int>::min();
+    return static_cast<int>(v);
+}
+
+}  // namespace
+
+// ----------------------------------------------------------------- helpers
+
+float sub_timeval_ms(const timeval& t1, const timeval& t2) {
+    return static_cast<float>(static_cast<double>(t2.tv_sec - t1.tv_sec) * 1000.0 +
+                              static_cast<double>(t2.tv_usec - t1.tv_usec) / 1000.0);
+}
+
+void AtomicTimeval::stamp() {
+    timeval now;
+    gettimeofday(&now, nullptr);
+    store(now);
+}
+
+void AtomicTimeval::store(const timeval& tv) {
+    usec_.store(static_cast<int64_t>(tv.tv_sec) * 1000000 + tv.tv_usec, std::memory_order_relaxed);
+}
+
+timeval AtomicTimeval::load() const {
+    const int64_t us = usec_.load(std::memory_order_relaxed);
+    timeval tv;
+    tv.tv_sec = static_cast<time_t>(us / 1000000);
+    tv.tv_usec = static_cast<suseconds_t>(us % 1000000);
+    return tv;
+}
+
+// ----------------------------------------------------------- static members
+
+int VelaASRLinuxSDK::_default_instance_count = 0;
+std::deque<VelaASRLinuxSDK*> VelaASRLinuxSDK::_sdk;
+speech::util::RecMutex VelaASRLinuxSDK::_mutex;
+std::string VelaASRLinuxSDK::_log_dir;
+std::string VelaASRLinuxSDK::_log_file;
+int VelaASRLinuxSDK::_log_level = 0;
+int VelaASRLinuxSDK::_init = 0;
+std::atomic<int> VelaASRLinuxSDK::err_no{0};
+std::string VelaASRLinuxSDK::_server_url = VELA_ASR_SERVER_URL_DEFAULT;
+
+// -------------------------------------------------------- process-wide API
+
+int VelaASRLinuxSDK::init_env(const std::string& log_path, const std::string& log_file, int log_level) {
+    {
+        RecMutexLock::Lock lock(_mutex);
+        _init = 1;
+        _log_dir = log_path;
+        _log_file = log_file;
+        _log_level = log_level;
+        _default_instance_count = kDefaultInstanceCount;
+        const char* url = std::getenv("VELA_ASR_SERVER_URL");
+        if (url != nullptr && url[0] != '\0') _server_url = url;
+    }
+
+    struct sigaction ignore;
+    std::memset(&ignore, 0, sizeof(ignore));
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGPIPE, &ignore, nullptr);
+
+    glog2speech_init(log_level, log_file.c_str(), log_path.c_str(), log_file.c_str(), 0);
+
+    speech::util::TaskRunner* runner = speech::util::Singleton<speech::util::TaskRunner>::instance();
+    runner->threadPoolConfig(kUploadChannel, std::make_pair(4, 8));
+    runner->threadPoolConfig(kFetchChannel, std::make_pair(2, 4));
+    return 0;
+}
+
+VelaASRLinuxSDK* VelaASRLinuxSDK::getInstance(int rate, int vad_on, int bv_on, std::string& err_msg) {
+    RecMutexLock::Lock lock(_mutex);
+    err_no = 0;
+    scan_pool(true);
+
+    if (_sdk.size() < static_cast<size_t>(std::max(_default_instance_count, 0))) {
+        VelaASRLinuxSDK* inst = new (std::nothrow) VelaASRLinuxSDK(rate, vad_on, bv_on);
+        speech::glog2speech_writelog(speech::GLOG_NOTICE, kUnit, __LINE__,
+                                     "VelaASRLinuxSDK::VelaASRLinuxSDK new intance size:%d",
+                                     static_cast<int>(_sdk.size()));
+        if (inst == nullptr) {
+            err_msg = "mem faid";
+            err_no = 1;
+            return nullptr;
+        }
+        if (inst->_err_no != 0) {
+            std::cout << inst->_err_msg << std::endl;
+            err_msg = inst->_err_msg;
+            err_no = 2;
+            discard_failed(inst);
+            return nullptr;
+        }
+        _sdk.push_back(inst);
+        err_msg = "succ";
+        return inst;
+    }
+
+    err_msg = "instance exceed ";
+    err_no = 4;
+    speech::glog2speech_writelog(speech::GLOG_NOTICE, kUnit, __LINE__,
+                                 "VelaASRLinuxSDK::VelaASRLinuxSDK instance exceed:%d",
+                                 static_cast<int>(_sdk.size()));
+    return nullptr;
+}
+
+void VelaASRLinuxSDK::clean_resource(bool /*force*/) {
+    RecMutexLock::Lock lock(_mutex);
+    scan_pool(false);
+}
+
+std::string VelaASRLinuxSDK::get_sdk_version() {
+    return std::string("BuildTime:") + kBuildTime + ",Version:" + kVersion + ",GitVersion:" + kGitVersion;
+}
+
+void VelaASRLinuxSDK::scan_pool(bool log) {
+    bool restart = true;
+    while (restart) {
+        restart = false;
+        for (auto it = _sdk.begin(); it != _sdk.end(); ++it) {
+            VelaASRLinuxSDK* inst = *it;
+            if (inst == nullptr) {
+                _sdk.erase(it);
+                restart = true;
+                break;
+            }
+            inst->_s_mutex.lock();
+            const int num = inst->concurrency_counter.get();
+            if (log) {
+                speech::glog2speech_writelog(speech::GLOG_NOTICE, kUnit, __LINE__,
+                                             "VelaASRLinuxSDK::VelaASRLinuxSDK every instance  "
+                                             "[status:%d][time:%d][num:%d]",
+                                             static_cast<int>(inst->status.load()),
+                                             static_cast<int>(inst->getTimeCost()), num);
+            }
+            if (inst->status.load() == ST_FINISH && num <= 0 && inst->holders() == 0) {
+                if (log) {
+                    speech::glog2speech_writelog(speech::GLOG_NOTICE, kUnit, __LINE__,
+                                                 "VelaASRLinuxSDK::VelaASRLinuxSDK release "
+                                                 "[status:%d][time:%d][num:%d]",
+                                                 static_cast<int>(inst->status.load()),
+                                                 static_cast<int>(inst->getTimeCost()), num);
+                }
+                inst->_s_mutex.unlock();
+                delete inst;
+                _sdk.erase(it);
+                restart = true;
+                break;
+            }
+            inst->_s_mutex.unlock();
+        }
+    }
+}
+
+void VelaASRLinuxSDK::discard_failed(VelaASRLinuxSDK* inst) {
+    // A failed instance has no session, or a pull thread that could not be
+    // detached; finish it, wait for that thread, and free it.
+    inst->notify();
+    if (inst->_pull_joinable) {
+        pthread_join(inst->_pull_thread, nullptr);
+        inst->_pull_joinable = false;
+    }
+    delete inst;
+}
+
+// ---------------------------------------------------------------- instance
+
+VelaASRLinuxSDK::VelaASRLinuxSDK(int rate, int vad_on, int bv_on)
+    : _vad_on(vad_on), _bv_on(bv_on), _rate(rate) {
+    _last_audio_push.stamp();
+    // Scans log the time since the last operation; before the first post that
+    // is the time since construction.
+    _last_op.stamp();
+    pthread_mutex_init(&_lock, nullptr);
+    pthread_cond_init(&_cond, nullptr);
+    _base_url = _server_url;
+
+    if (_rate == 8) {
+        _app_name = kAppName8k;
+        _app_pid = kAppPid8k;
+    } else {
+        _app_name = kAppNameOther;
+        _app_pid = kAppPidOther;
+    }
+
+    timeval now;
+    gettimeofday(&now, nullptr);
+    const uint32_t usec = static_cast<uint32_t>(now.tv_sec) * 1000000u + static_cast<uint32_t>(now.tv_usec);
+    _logid = static_cast<uint32_t>(static_cast<uint32_t>(rand()) ^ usec);
+
+    _err_no = create_session();
+    if (_err_no != 0) {
+        _err_msg = "create session  failure";
+        return;
+    }
+
+    // NOT YET BUILT: the front end (_alg = new CMFE) arrives with the push
+    // pipeline; until then _alg stays null and initVad() configures nothing.
+    _err_no = initVad();
+
+    hold();  // for the pull thread, released when it leaves fetch_result
+    pthread_t tid;
+    _err_no = pthread_create(&tid, nullptr, &VelaASRLinuxSDK::fetch_result, this);
+    if (_err_no != 0) {
+        release();
+        _err_msg = "create pull thread failure";
+        return;
+    }
+    _err_no = pthread_detach(tid);
+    if (_err_no != 0) {
+        _pull_thread = tid;
+        _pull_joinable = true;
+        _err_msg = "detach pull thread error";
+        return;
+    }
+    _isLast = 0;
+    _last_pkg_size = 0;
+    _idx = 0;
+}
+
+VelaASRLinuxSDK::~VelaASRLinuxSDK() {
+    notify();
+    if (_alg != nullptr) {
+        // NOT YET BUILT: mfeExit() and freeing the front end come with the
+        // push pipeline, which is also what creates it.
+    }
+    pthread_cond_destroy(&_cond);
+    pthread_mutex_destroy(&_lock);
+}
+
+void VelaASRLinuxSDK::notify() {
+    status.store(ST_FINISH);
+    concurrency_counter.decrementAndGet();
+    pthread_mutex_lock(&_lock);
+    pthread_cond_signal(&_cond);
+    pthread_mutex_unlock(&_lock);
+}
+
+void VelaASRLinuxSDK::update_op() { _last_op.stamp(); }
+
+uint64_t VelaASRLinuxSDK::getTimeCost() {
+    timeval now;
+    gettimeofday(&now, nullptr);
+    const float ms = sub_timeval_ms(_last_op.load(), now);
+    speech::glog2speech_writelog(speech::GLOG_NOTICE, kUnit, __LINE__, "VelaASRLinuxSDK::getTimeCost:%d",
+                                 toInt(ms));
+    return ms > 0.0f ? static_cast<uint64_t>(ms) : 0;
+}
+
+// -------------------------------------------------------- listener and post
+
+void VelaASRLinuxSDK::set_event_listener(event_callback cb, void* arg) {
+    if (cb == nullptr || arg == nullptr) return;
+    _cb.store(cb);
+    std::cout << "arg" << arg << std::endl;
+    std::memset(_user_arg_buf, 0, sizeof(_user_arg_buf));
+    const char* text = static_cast<const char*>(arg);
+    std::memcpy(_user_arg_buf, text, strnlen(text, sizeof(_user_arg_buf) - 1));
+}
+
+void VelaASRLinuxSDK::deliver_event(ASRResultM& result) {
+    event_callback cb = _cb.load();
+    if (cb != nullptr) cb(result, _user_arg_buf);
+}
+
+int VelaASRLinuxSDK::post(VelaASRMessage& msg, std::string& err_msg) {
+    Holder busy(this);
+    if (_isLast == 1) {
+        err_msg = "succ";
+        return 0;
+    }
+    if (status.load() == ST_FINISH) {
+        err_msg = "asr end";
+        return 7;
+    }
+    switch (msg.name) {
+        case VELA_ASR_CMD_START:
+            status.store(ST_RUNNING);
+            update_op();
+            err_msg = "succ";
+            return 0;
+        case VELA_ASR_CMD_PUSH_AUDIO:
+        case VELA_ASR_CMD_STOP: {
+            if (status.load() == ST_INIT) {
+                _createSessionBegin.stamp();
+                status_t expected = ST_INIT;
+                status.compare_exchange_strong(expected, ST_RUNNING);
+            }
+            boost::shared_array<char> chunk = msg._buf;
+            _err_no = push_audio(chunk, msg._size, err_msg);
+            _last_audio_push.stamp();
+            if (_isLast == 1 || msg.name == VELA_ASR_CMD_STOP) {
+                pthread_mutex_lock(&_lock);
+                pthread_cond_signal(&_cond);
+                pthread_mutex_unlock(&_lock);
+            }
+            update_op();
+            return _err_no;
+        }
+        case VELA_ASR_CMD_CANCEL:
+            update_op();
+            err_msg = "succ";
+            return 0;
+        case VELA_ASR_CMD_CONFIG:
+        default:
+            err_msg = "succ";
+            return 0;
+    }
+}
+
+// ------------------------------------------------------- server protocol
+
+std::string VelaASRLinuxSDK::session_url() const {
+    return _base_url + "?pid=" + std::to_string(_app_pid) + "&appname=" + _app_name +
+           "&idx=0&rate=" + std::to_string(_rate);
+}
+
+std::string VelaASRLinuxSDK::upload_url(int idx) const {
+    return _base_url + "?pid=" + std::to_string(_app_pid) + "&appname=" + _app_name +
+           "&idx=" + std::to_string(idx) + "&sid=" + _sid + "&rate=" + std::to_string(_rate);
+}
+
+std::string VelaASRLinuxSDK::fetch_url() const {
+    return _base_url + "?pid=" + std::to_string(_app_pid) + "&appname=" + _app_name + "&sid=" + _sid +
+           "&rate=" + std::to_string(_rate);
+}
+
+bool VelaASRLinuxSDK::parse_reply(const char* text, Json::Value& root) {
+    Json::Features features;
+    features.allowComments_ = true;
+    features.strictRoot_ = true;
+    Json::Reader reader(features);
+    try {
+        return reader.parse(text != nullptr ? text : "", root, false);
+    } catch (const std::exception&) {
+        // The parser throws instead of overflowing the stack on deep nesting.
+        return false;
+    }
+}
+
+int VelaASRLinuxSDK::create_session() {
+    const std::string url = session_url();
+    const unsigned logid = logidOf(_logid);
+    CurlReqPtr req(new CurlRequest(kReplyBufLen, kTimeoutSeconds, kTimeoutSeconds));
+
+    int ret;
+    {
+        CurlForm form;
+        if (form.addContent("create-session", kSessionBody, sizeof(kSessionBody) - 1, "text/json")) {
+            form.attach(req->getCurl());
+        }
+        ret = req->doPost(url.c_str(), nullptr);
+    }
+    if (ret != 0) {
+        _err_msg = req->getErrMsg();
+        speech::glog2speech_writelog(speech::GLOG_WARNING, kUnit, __LINE__,
+                                     "VelaASRLinuxSDK::create_session create_session "
+                                     "[url:%s][logid:%u][err:%s][errno:%d]",
+                                     url.c_str(), logid, _err_msg.c_str(), ret);
+        return 3;
+    }
+
+    boost::shared_array<char> data = req->getData();
+    const char* body = data ? data.get() : "";
+    speech::glog2speech_writelog(speech::GLOG_NOTICE, kUnit, __LINE__,
+                                 "VelaASRLinuxSDK::create_session create_session [url:%s][logid:%u][buf:%s]",
+                                 url.c_str(), logid, body);
+
+    Json::Value root;
+    if (!parse_reply(body, root)) {
+        speech::glog2speech_writelog(speech::GLOG_WARNING, kUnit, __LINE__,
+                                     "create seesion parse json faild [logid:%u]", logid);
+        return 3;
+    }
+    // Members are looked up only in objects: the library refuses (throws) a
+    // member lookup in an array or a scalar.
+    const bool ok = root.isObject() && root.isMember("asr_param") && root["asr_param"].isObject() &&
+                    root["asr_param"].isMember("err_no") && root["asr_param"]["err_no"].isInt() &&
+                    root["asr_param"]["err_no"].asInt() == 0 && root["asr_param"].isMember("sid") &&
+                    root["asr_param"]["sid"].isString();
+    if (!ok) {
+        speech::glog2speech_writelog(speech::GLOG_WARNING, kUnit, __LINE__,
+                                     "create seesion  or json  faild [logid:%u]", logid);
+        return 3;
+    }
+    _sid = root["asr_param"]["sid"].asString();
+    return 0;
+}
+
+// ------------------------------------------------- still to be built here
+
+int VelaASRLinuxSDK::initVad() {
+    // NOT YET BUILT: configuring and starting the front end comes with the
+    // push pipeline. No front end exists yet, so there is nothing to configure.
+    return 0;
+}
+
+int VelaASRLinuxSDK::push_audio(boost::shared_array<char> /*buf*/, size_t /*size*/,
+                                std::string& /*err_msg*/) {
+    // NOT YET BUILT: the audio path (front end, events, packet numbering and
+    // upload tasks) comes with the push pipeline. For now no packet is made.
+    return 0;
+}
+
+int VelaASRLinuxSDK::sendVad(short* /*in_data*/, size_t /*len*/, char* /*vad_data*/, int& vad_len) {
+    // NOT YET BUILT: voice detection through the front end comes with the push
+    // pipeline.
+    vad_len = 0;
+    return 7;
+}
+
+void* VelaASRLinuxSDK::fetch_result(void* arg) {
+    VelaASRLinuxSDK* sdk = static_cast<VelaASRLinuxSDK*>(arg);
+    // NOT YET BUILT: the result pull loop (first wait, fetch tasks, polling
+    // until ST_FINISH) comes with the upload and fetch work. Until then the
+    // thread ends at once. Releasing the instance must stay the last thing the
+    // thread does with it.
+    sdk->release();
+    return nullptr;
+}
+
+}  // namespace vela

@@ -1,0 +1,117 @@
+// bv32enc: encodes raw 16-bit PCM with the BV32 encoder into packed frames or
+// G.192 bit-stream records.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "vad/bv32/bv32.h"
+#include "vad/bv32/g192.h"
+
+namespace {
+
+constexpr int kFrameSamples = 80;
+constexpr int kPackedBytes = 20;
+
+const char kUsage[] =
+    "Usage: bv32enc [-g] input.pcm output\n"
+    "\n"
+    "Encodes speech with the BV32 codec (16 kHz, 32 kbit/s), 80 samples (5 ms) per frame,\n"
+    "all frames by one encoder reset before the first.\n"
+    "\n"
+    "  input.pcm  raw signed 16-bit little-endian mono samples at 16 kHz, no header.\n"
+    "             A trailing partial frame is padded with zeros to 80 samples and encoded.\n"
+    "  output     packed frames: 20 bytes per frame, the frame's 27 indices as one\n"
+    "             160-bit string, each field most significant bit first, byte 0 first.\n"
+    "  -g         write ITU-T G.192 records instead: per frame 162 16-bit words in the\n"
+    "             host's byte order (little-endian here): sync word 0x6B21, length 160,\n"
+    "             then one word per bit, 0x0081 for 1 and 0x007F for 0.\n"
+    "  -h, --help show this text.\n";
+
+using File = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
+
+int fail(const std::string& message) {
+    std::fprintf(stderr, "bv32enc: %s\n", message.c_str());
+    return 1;
+}
+
+// Reads up to one frame of samples; returns the number of whole samples read and
+// sets odd_byte when the input ended in the middle of a sample.
+int read_frame(std::FILE* in, Word16* frame, bool* odd_byte) {
+    unsigned char bytes[2 * kFrameSamples];
+    const std::size_t got = std::fread(bytes, 1, sizeof(bytes), in);
+    const int samples = static_cast<int>(got / 2);
+    for (int i = 0; i < samples; i++) {
+        frame[i] = static_cast<Word16>(static_cast<uint16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8)));
+    }
+    *odd_byte = (got % 2) != 0;
+    return samples;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    bool g192 = false;
+    std::vector<std::string> paths;
+    for (int i = 1; i < argc; i++) {
+        const std::string arg = argv[i];
+        if (arg == "-h" || arg == "--help") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (arg == "-g") {
+            g192 = true;
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            std::fputs(kUsage, stderr);
+            return fail("unknown option " + arg);
+        } else {
+            paths.push_back(arg);
+        }
+    }
+    if (paths.size() != 2) {
+        std::fputs(kUsage, stderr);
+        return fail("expected an input and an output file");
+    }
+
+    File in(std::fopen(paths[0].c_str(), "rb"), &std::fclose);
+    if (!in) return fail("cannot open " + paths[0] + ": " + std::strerror(errno));
+    File out(std::fopen(paths[1].c_str(), "wb"), &std::fclose);
+    if (!out) return fail("cannot create " + paths[1] + ": " + std::strerror(errno));
+
+    BV32_Encoder_State state;
+    Reset_BV32_Encoder(&state);
+    BV32_Bit_Stream bits;
+    bool write_error = false;
+    for (;;) {
+        Word16 frame[kFrameSamples] = {};
+        bool odd_byte = false;
+        const int samples = read_frame(in.get(), frame, &odd_byte);
+        if (odd_byte) std::fprintf(stderr, "bv32enc: note: ignoring a trailing odd byte of the input\n");
+        if (samples == 0) break;
+        if (samples < kFrameSamples) {
+            std::fprintf(stderr, "bv32enc: note: last frame has %d of %d samples, padded with zeros\n",
+                         samples, kFrameSamples);
+        }
+        BV32_Encode(&bits, &state, frame);
+        if (g192) {
+            write_error = bv32_fwrite_g192bitstrm(&bits, out.get()) != 162;
+        } else {
+            UWord8 packed[kPackedBytes];
+            BV32_BitPack(packed, &bits);
+            write_error = std::fwrite(packed, 1, kPackedBytes, out.get()) != kPackedBytes;
+        }
+        if (write_error) break;
+        if (samples < kFrameSamples) break;
+    }
+    if (std::ferror(in.get())) {
+        std::remove(paths[1].c_str());
+        return fail("cannot read " + paths[0] + ": " + std::strerror(errno));
+    }
+    if (write_error || std::fclose(out.release()) != 0) {
+        std::remove(paths[1].c_str());
+        return fail("cannot write " + paths[1] + ": " + std::strerror(errno));
+    }
+    return 0;
+}

@@ -1,0 +1,64 @@
+// gaindec: log-gain decoding with moving-average prediction and gain-change limit.
+#include "vad/bv32/bv32cnst.h"
+#include "vad/bv32/bv32dec.h"
+#include "vad/bv32/tables.h"
+#include "vad/bvcommon/mathutil.h"
+#include "vad/itug729ilib/oper_32b.h"
+
+using namespace bv32;
+
+Word32 gaindec(Word32* lgq, Word16 gidx, Word16* lgpm, Word32* prevlg, Word32 level, Word16* nclglim,
+               Word16 lctimer) {
+    // Indices come from 5-bit fields; the mask keeps any other value inside the tables.
+    gidx = static_cast<Word16>(gidx & (LGPECBSZ - 1));
+
+    Word32 elg = L_shr(L_deposit_h(lgmean), 1);  // Q26
+    for (int i = 0; i < LGPORDER; i++) elg = L_mac0(elg, lgp[i], lgpm[i]);
+    elg = L_shr(elg, 1);  // Q25
+
+    *lgq = L_add(L_shr(L_deposit_h(lgpecb[gidx]), 2), elg);  // Q25
+
+    // Below the minimum log-gain, snap to it when the next larger codeword would be
+    // closer to the floor: the encoder's choice was then limited, not a real value.
+    constexpr Word32 floor = MinE - 8192;
+    if (gidx < LGPECBSZ - 1) {
+        const Word32 lgq_nh = L_add(L_shr(L_deposit_h(lgpecb_nh[gidx]), 2), elg);
+        if (*lgq < floor && L_abs(L_sub(lgq_nh, floor)) < L_abs(L_sub(*lgq, floor))) *lgq = MinE;
+    }
+
+    // Limit on the log-gain increase, as in the encoder.
+    int i = shr(sub(shr(extract_h(L_sub(prevlg[0], level)), 9), LGLB), 1);
+    if (i >= NGB) {
+        i = NGB - 1;
+    } else if (i < 0) {
+        i = 0;
+    }
+    int n = shr(sub(shr(extract_h(L_sub(prevlg[0], prevlg[1])), 9), LGCLB), 1);
+    if (n >= NGCB) {
+        n = NGCB - 1;
+    } else if (n < 0) {
+        n = 0;
+    }
+    i = i * NGCB + n;
+
+    for (int k = LGPORDER - 1; k > 0; k--) lgpm[k] = lgpm[k - 1];
+    const Word16 lgc = extract_h(L_sub(*lgq, prevlg[0]));  // Q9
+    if (lgc > lgclimit[i] && gidx > 0 && lctimer == 0) {
+        // Repeat the previous log-gain and count consecutive clips.
+        *lgq = prevlg[0];
+        lgpm[0] = extract_h(L_shl(L_sub(*lgq, elg), 2));
+        *nclglim = static_cast<Word16>(*nclglim + 1);
+        if (*nclglim > NCLGLIM_TRAPPED) *nclglim = NCLGLIM_TRAPPED;
+    } else {
+        lgpm[0] = lgpecb[gidx];
+        *nclglim = 0;
+    }
+
+    prevlg[1] = prevlg[0];
+    prevlg[0] = *lgq;
+
+    // 2^(lgq/2) in Q18.
+    Word16 lg_exp, lg_frac;
+    L_Extract(L_shr(*lgq, 10), &lg_exp, &lg_frac);
+    return Pow2(add(lg_exp, 18), lg_frac);
+}
