@@ -53,8 +53,9 @@ void AudioTask::handle() {
     if (fetch) {
         ret = req->doGet(_url.c_str());
     } else {
-        speech::util::CurlForm form;  // refers to the packet bytes; freed after the request
-        if (form.addBuffer("asr_audio", "", _post.get(), _size, "audio/pcm")) form.attach(req->getCurl());
+        speech::util::CurlForm form;           // refers to the packet bytes; freed after the request
+        const size_t len = _post ? _size : 0;  // no packet, no bytes
+        if (form.addBuffer("asr_audio", "", _post.get(), len, "audio/pcm")) form.attach(req->getCurl());
         ret = req->doPost(_url.c_str(), nullptr);
     }
 
