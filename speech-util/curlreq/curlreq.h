@@ -60,6 +60,8 @@ class CurlRequest {
     int doGet(const char* url);
 
     // The receive buffer, shared; the body is the NUL-terminated text in it.
+    // Holders may read it and change bytes of the body, but must not write past
+    // the body: the buffer is reused afterwards with only the written part cleared.
     boost::shared_array<char> getData() const { return _buffer; }
     size_t getDataLen() const { return _buf_len; }
     size_t getCapacity() const { return _capacity; }

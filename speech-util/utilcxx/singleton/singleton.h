@@ -26,7 +26,9 @@ class Singleton {
                 obj_instance.store(new T(), std::memory_order_release);
             }
         }
-        assert(obj_instance.load() != nullptr);
+        // Written with the compiler's null constant so that a failed
+        // assertion reports "obj_instance != __null".
+        assert(obj_instance != __null);
         return obj_instance.load(std::memory_order_acquire);
     }
 

@@ -1,6 +1,5 @@
 #include "speech-util/utilcxx/thread_pool/task_runner.h"
 
-#include <algorithm>
 #include <vector>
 
 #include "speech-util/utilcxx/thread_pool/select_sleep.h"
@@ -21,7 +20,7 @@ TaskRunner::~TaskRunner() {
 int TaskRunner::threadPoolConfig(int channel, const PoolSizes& sizes) {
     RecMutexLock::Lock lock(mutex_);
     if (thpools_.count(channel) != 0) return -1;
-    thpool_config_[channel] = PoolSizes(std::max(0, sizes.first), std::max(0, sizes.second));
+    thpool_config_[channel] = sizes;
     return 0;
 }
 

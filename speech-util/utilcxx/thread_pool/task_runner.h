@@ -27,9 +27,9 @@ class TaskRunner : public Singleton<TaskRunner> {
     static constexpr int kDefaultMaxSize = 100;
     static constexpr int kDefaultPoolTimeout = 1000;
 
-    // Sizes for the channel's pool, used when it is created. -1 (and no
-    // change) once the channel's raw-pointer pool exists; 0 otherwise, the
-    // pair replacing an earlier one. Negative sizes count as 0.
+    // Sizes for the channel's pool, used when it is created (as unsigned
+    // values). -1 (and no change) once the channel's raw-pointer pool exists;
+    // 0 otherwise, the pair replacing an earlier one.
     int threadPoolConfig(int channel, const PoolSizes& sizes);
 
     // Runs the task on its channel's pool; the runner owns it from now on. A

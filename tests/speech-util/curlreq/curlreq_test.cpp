@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "../glog2speech/log_test_util.h"
+#include "speech-util/glog2speech/glog2speech.h"
 #include "support/scripted_http_server.h"
 
 using speech::util::CurlForm;
@@ -304,4 +306,73 @@ TEST(CurlRequestTls, HttpsWorksWithCertificateVerificationOn) {
     curl_easy_setopt(trusted.getCurl(), CURLOPT_CAINFO, server.certificateFile().c_str());
     ASSERT_EQ(0, trusted.doGet(server.url().c_str()));
     EXPECT_STREQ("secure", trusted.getData().get());
+}
+
+// ------------------------------------------------------------------ logging
+
+// Replaces the number after `key` (up to the next "]") by `mask` when it is
+// digits, or with `decimals` set, digits "." and exactly two digits.
+void maskNumber(std::string& message, const std::string& key, const char* mask, bool decimals) {
+    const size_t from = message.find(key);
+    if (from == std::string::npos) return;
+    const size_t value = from + key.size(), close = message.find(']', value);
+    if (close == std::string::npos) return;
+    const std::string v = message.substr(value, close - value);
+    const size_t dot = v.find('.');
+    const bool well_formed = !v.empty() && v.find_first_not_of("0123456789.") == std::string::npos &&
+                             (decimals ? dot != 0 && dot != std::string::npos && dot + 3 == v.size() &&
+                                             v.find('.', dot + 1) == std::string::npos
+                                       : dot == std::string::npos);
+    if (well_formed) message.replace(value, v.size(), mask);
+}
+
+// "LEVEL message" of every line the HTTP client logged, with the elapsed time
+// written as "[tc:T]" and the block count as "[nmemb:N]".
+std::vector<std::string> loggedMessages(const std::string& path) {
+    std::vector<std::string> out;
+    for (const std::string& line : speech::testing_util::read_lines(path)) {
+        const size_t unit = line.find(" curlreq:");
+        const size_t end = line.find("] ", unit);
+        if (unit == std::string::npos || end == std::string::npos) continue;
+        std::string message = line.substr(end + 2);
+        maskNumber(message, "[tc:", "T", true);
+        maskNumber(message, "[nmemb:", "N", false);
+        out.push_back(line.substr(0, line.find(' ')) + " " + message);
+    }
+    return out;
+}
+
+TEST(CurlRequestLog, OutcomesAndReceivedBlocksAreLoggedWithTheirTexts) {
+    speech::testing_util::TempDir dir;
+    ASSERT_EQ(0, glog2speech_init(speech::GLOG_DEBUG, "curl.log", dir.path().c_str(), "curl.log", 0));
+    ScriptedHttpServer server;
+    server.on(vela_test::pathIs("/ok"), Reply::json("abc"));
+    server.on(vela_test::pathIs("/missing"), Reply::withStatus(404, "no"));
+    const std::string ok = server.url("/ok"), missing = server.url("/missing");
+    const std::string refused = "http://127.0.0.1:" + std::to_string(vela_test::unusedLoopbackPort()) + "/x";
+
+    EXPECT_EQ(0, CurlRequest(64, kTimeout, kTimeout).doGet(ok.c_str()));
+    EXPECT_EQ(0, CurlRequest(64, kTimeout, kTimeout).doPost(ok.c_str(), "k=v"));
+    EXPECT_EQ(-1, CurlRequest(64, kTimeout, kTimeout).doGet(missing.c_str()));
+    EXPECT_EQ(-1, CurlRequest(64, kTimeout, kTimeout).doPost(missing.c_str(), "k=v"));
+    EXPECT_EQ(-1, CurlRequest(64, kTimeout, kTimeout).doPost(refused.c_str(), nullptr));
+    speech::glog2speech_shutdown();
+
+    const std::vector<std::string> messages = loggedMessages(dir.path() + "/curl.log.DEBUG");
+    const auto once = [&](const std::string& m) {
+        return std::count(messages.begin(), messages.end(), m) == 1;
+    };
+    EXPECT_TRUE(once("NOTICE CurlRequest::doGet [url:" + ok + "] [tc:T]"));
+    EXPECT_TRUE(once("NOTICE CurlRequest::doPost  [tc:T]"));
+    EXPECT_TRUE(once("WARNING CurlRequest::doGet --> [url:" + missing +
+                     "][msg:Succ]curl_code:0 http_status:404 curl failed"));
+    EXPECT_TRUE(
+        once("WARNING CurlRequest::doPost --> [post:k=v][msg:Succ]:curl_code:0 http_status:404 curl failed"));
+    EXPECT_TRUE(
+        once("WARNING CurlRequest::doPost --> [post:(null)][msg:Connect timeout!]:curl_code:7 "
+             "http_status:0 curl failed"));
+    // One trace line per received block, at least one per 200 reply.
+    EXPECT_GE(std::count(messages.begin(), messages.end(),
+                         "DEBUG CurlRequest curl_http_recv_func recv data [size:1][nmemb:N]"),
+              2);
 }

@@ -6,6 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "../../glog2speech/log_test_util.h"
+#include "speech-util/glog2speech/glog2speech.h"
+
 namespace {
 
 using speech::util::utf8_to_gbk;
@@ -120,6 +123,45 @@ TEST(Utf8ToGbk, ResultLongerThanDestinationIsCutWholeAndTerminated) {
         for (size_t i = c.text.size(); i < c.des_len; ++i) EXPECT_EQ('\0', buf[i]);
         EXPECT_EQ(kUntouched, buf[c.des_len]) << "wrote past des_len " << c.des_len;
     }
+}
+
+// Runs `body` with logging on and returns "LEVEL file:line] message" for every
+// line it logged, the line number replaced by N.
+template <typename Body>
+std::vector<std::string> logged(Body body) {
+    speech::testing_util::TempDir dir;
+    EXPECT_EQ(0, glog2speech_init(speech::GLOG_DEBUG, "gbk.log", dir.path().c_str(), "gbk.log", 0));
+    body();
+    speech::glog2speech_shutdown();
+    std::vector<std::string> lines = speech::testing_util::read_lines(dir.path() + "/gbk.log.DEBUG");
+    std::vector<std::string> out;
+    for (size_t i = 3; i < lines.size(); ++i) {
+        const std::string& line = lines[i];
+        const size_t file = line.find(" iconv_ex:");
+        const size_t end = line.find("] ", file);
+        if (file == std::string::npos || end == std::string::npos) continue;
+        out.push_back(line.substr(0, line.find(' ')) + " iconv_ex:N" + line.substr(end));
+    }
+    return out;
+}
+
+TEST(Utf8ToGbk, LogsEachFailureAtWarningLevel) {
+    char buf[32];
+    EXPECT_EQ(std::vector<std::string>{"WARNING iconv_ex:N] [utf8_to_gbk] parameters are invalid"},
+              logged([&] { utf8_to_gbk("abc", buf, 0); }));
+    EXPECT_EQ(std::vector<std::string>{"WARNING iconv_ex:N] [utf8_to_gbk][errcode=84] call iconv failed: "
+                                       "Invalid or incomplete multibyte or wide character"},
+              logged([&] {
+                  utf8_to_gbk(
+                      "ab\x80"
+                      "cd",
+                      buf, sizeof(buf));
+              }));
+    EXPECT_EQ((std::vector<std::string>{
+                  "WARNING iconv_ex:N] [utf8_to_gbk][errcode=22] call iconv failed: Invalid argument",
+                  "WARNING iconv_ex:N] [utf8_to_gbk] call get_utf8_font_size failed."}),
+              logged([&] { utf8_to_gbk("ab\xe4\xb8", buf, sizeof(buf)); }));
+    EXPECT_TRUE(logged([&] { utf8_to_gbk("plain", buf, sizeof(buf)); }).empty());
 }
 
 }  // namespace

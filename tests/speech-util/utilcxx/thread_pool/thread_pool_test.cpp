@@ -77,7 +77,8 @@ TEST(ThreadPoolTest, IdleThreadIsWokenInsteadOfStartingAnother) {
     std::this_thread::sleep_for(milliseconds(20));  // into the wait, so the signal is not lost
 
     pool->execute(new ProbeTask(0, log, Gate(), [&] { second = pthread_self(); }));
-    ASSERT_TRUE(waitUntil([&] { return second != 0; }));
+    // The tasks write to `log` until they are deleted, so wait for that too.
+    ASSERT_TRUE(waitUntil([&] { return second != 0 && log.allDeleted(2); }));
     EXPECT_TRUE(pthread_equal(first, second));
     EXPECT_EQ(1, pool->getThreadSize());
 }
