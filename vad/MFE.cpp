@@ -1,6 +1,7 @@
 // CMFE life cycle: settings, initialisation, reset, exit and accessors.
 #include "vad/MFE.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -222,6 +223,13 @@ uint64_t CMFE::decisionSlots() const { return sampleCapacity() / nFrameLength; }
 
 // One byte per four samples holds every 80-sample frame as 20 bytes, plus the header.
 uint64_t CMFE::bvStoreBytes() const { return sampleCapacity() / 4 + kStreamHeaderBytes; }
+
+// A candidate end found in the last frames of a full store can lie beyond the
+// last decision slot (missing slots count as non-speech); the release window
+// must still stay on the samples held.
+uint64_t CMFE::candidateEndSample() const {
+    return std::min<uint64_t>(static_cast<uint64_t>(nFrameLength) * nEndFrame, lSample);
+}
 
 bool CMFE::isBV32Format() const { return nCodeFormat == 0 || nCodeFormat == 4; }
 

@@ -253,6 +253,8 @@ class CMFE {
     uint64_t sampleCapacity() const;
     uint64_t decisionSlots() const;
     uint64_t bvStoreBytes() const;
+    // First sample of the candidate end frame, never past the samples held.
+    uint64_t candidateEndSample() const;
     bool isBV32Format() const;
     DWORD startBackFrames() const;
 

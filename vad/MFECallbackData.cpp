@@ -51,7 +51,7 @@ bool CMFE::selectWindow() {
 
     const DWORD cur = nVADCurState;
     const DWORD last = nVADLastState;
-    const uint64_t endCandidate = static_cast<uint64_t>(nFrameLength) * nEndFrame;
+    const uint64_t endCandidate = candidateEndSample();
     const bool started =
         cur == SILENCE_TO_SPEECH && (last == SILENCE || (nSpeech_Mode != 0 && last == SPEECH_PAUSE));
     if (started) {
@@ -72,6 +72,9 @@ bool CMFE::selectWindow() {
     if (cur == SPEECH_PAUSE && last == SILENCE_TO_SPEECH) {
         lSampleEnd = lSampleStart < endCandidate ? lSampleStart + wholeUnits(lSampleStart, endCandidate, unit)
                                                  : lSampleStart + unit;
+        // One unit past the start may reach beyond the sample store when it is
+        // full; nothing is released then.
+        if (lSampleEnd > sampleCapacity()) lSampleEnd = lSampleStart;
         return true;
     }
     if (cur == SPEECH_TO_SILENCE && (last == SPEECH_TO_SILENCE || last == SPEECH_PAUSE)) return false;

@@ -34,10 +34,10 @@ int CMFE::mfeDetect() {
 
     const uint64_t s0 = lVADResultCurLoc;
     const uint64_t e = lSample / nFrameLength;
+    lVADResultStartLoc = s0;
+    lFrameCnt = s0;
+    lVADResultCurLoc = e;
     if (e > s0) {
-        lVADResultStartLoc = s0;
-        lFrameCnt = s0;
-        lVADResultCurLoc = e;
         const uint64_t T = static_cast<uint64_t>(nIn_Speech_Threshold);
         const uint64_t M = nMax_Speech_Pause;
         uint64_t p = s0;
@@ -224,6 +224,7 @@ void CMFE::scanMode0(uint64_t p, uint64_t e) {
             p = e;
         }
     }
+    lFrameCnt = p;
 }
 
 void CMFE::scanModeOther(uint64_t p, uint64_t e) {
@@ -283,6 +284,7 @@ void CMFE::scanModeOther(uint64_t p, uint64_t e) {
             p = e;
         }
     }
+    lFrameCnt = p;
 }
 
 // The window advances over whole 80-sample units; with a candidate end
@@ -292,7 +294,7 @@ void CMFE::advanceReleaseWindow() {
     if (nFindPossibleEndPoint == 0) {
         lSampleEnd += wholeUnits(lSampleEnd, lSample, nSpeechEncLength);
     } else {
-        const uint64_t t = static_cast<uint64_t>(nFrameLength) * nEndFrame;
+        const uint64_t t = candidateEndSample();
         if (t >= lSampleEnd) lSampleEnd += wholeUnits(lSampleEnd, t, nSpeechEncLength);
     }
 }

@@ -139,6 +139,29 @@ TEST(EndPoint, SpeechShorterThanTheMinimumIsTooShort) {
     EXPECT_LT(m.nEndFrame - m.nStartFrame, 40u);
 }
 
+TEST(EndPoint, CandidateEndPastTheLastSlotOfAFullStoreReleasesOnlyHeldSamples) {
+    // A 2 s store holds 16000 samples in 62 whole frames. Speech fading out in
+    // its last frames finds a candidate end beyond the last slot.
+    for (int tail = 14; tail <= 16; ++tail) {
+        SCOPED_TRACE(tail);
+        CMFE m;
+        m.mfeSetParam(5, 2);
+        m.mfeSetParam(3, 15);
+        m.mfeSetParam(12, 0);
+        ASSERT_EQ(m.mfeInit(), 0);
+        std::vector<short> v = fetest::burstSession(12, 62 - 12 - tail, tail);
+        v.resize(16000, 0);
+        std::vector<char> pcm;
+        drive(m, v, &pcm);
+        EXPECT_LE(m.lSampleEnd, m.lSample);
+        ASSERT_GT(pcm.size(), 4u);
+        const size_t from = m.nStartFrame * kFrame, samples = (pcm.size() - 4) / 2;
+        ASSERT_LE(from + samples, v.size());
+        EXPECT_TRUE(std::equal(v.begin() + from, v.begin() + from + samples,
+                               reinterpret_cast<short*>(pcm.data() + 4)));
+    }
+}
+
 TEST(EndOfInput, VerdictFollowsTheStateBeforeTheMarker) {
     const std::vector<short> v = fetest::burstSession(30, 600, 0);
     CMFE none;
