@@ -13,7 +13,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -52,12 +51,25 @@ struct Output {
     std::map<std::string, std::vector<std::string>> results;
 };
 
+// Replaces the run of `chars` after each `prefix` with `with` (the prefix stays,
+// "0x" excepted, which is replaced too).
+std::string mask(const std::string& line, const std::string& prefix, const char* chars, const char* with) {
+    std::string out;
+    size_t from = 0;
+    for (size_t at = line.find(prefix); at != std::string::npos; at = line.find(prefix, from)) {
+        const size_t end = line.find_first_not_of(chars, at + prefix.size());
+        out += line.substr(from, at - from) + (prefix == "0x" ? "" : prefix) + with;
+        from = end == std::string::npos ? line.size() : end;
+    }
+    return out + line.substr(from);
+}
+
 Output parse(const std::string& text) {
     std::vector<std::string> lines;
     std::istringstream in(text);
     for (std::string line; std::getline(in, line);) {
-        line = std::regex_replace(line, std::regex("0x[0-9a-f]+"), "PTR");
-        line = std::regex_replace(line, std::regex(R"(("begintime"|"endtime"):-?[0-9]+)"), "$1:T");
+        line = mask(mask(mask(line, "0x", "0123456789abcdef", "PTR"), "\"begintime\":", "-0123456789", "T"),
+                    "\"endtime\":", "-0123456789", "T");
         lines.push_back(line);
     }
     Output out;
@@ -300,7 +312,6 @@ TEST_F(DemoTest, ServerFailuresAreReportedAndEveryFileIsProcessed) {
                     << c.name;
             }
         }
-        std::cout << "[ " << c.name << " ]\n" << output_;
     }
 
     // Nobody listening at all.
@@ -308,5 +319,4 @@ TEST_F(DemoTest, ServerFailuresAreReportedAndEveryFileIsProcessed) {
     ASSERT_EQ(0, run(0));
     EXPECT_NE(std::string::npos, output_.find(no_session));
     EXPECT_NE(std::string::npos, output_.find("sdk inst b.pcm error:create session  failure"));
-    std::cout << "[ server down ]\n" << output_;
 }
