@@ -29,6 +29,9 @@ vela_collect(VADCODEC_SOURCES vad)
 add_library(vadcodec STATIC ${VADCODEC_SOURCES})
 vela_library(vadcodec)
 target_link_libraries(vadcodec PUBLIC Threads::Threads m)
+# The front end's float arithmetic must not be contracted into fused
+# multiply-adds when a target with FMA is chosen: results matter at 1e-7.
+target_compile_options(vadcodec PRIVATE -ffp-contract=off)
 
 # libspeechutil: logging bridge, concurrency, text and downsampling utilities.
 vela_collect(SPEECHUTIL_SOURCES speech-util/glog2speech speech-util/utilcxx)

@@ -1,0 +1,19 @@
+// Recogniser without a model: it reports how much audio it was given, as
+// "received 12800 bytes in 4 packets". Used by tests and as the fallback when
+// no acoustic model can be loaded.
+#pragma once
+
+#include "server/asr-server/recognizer.h"
+
+namespace asrserver {
+
+class EchoRecognizer : public Recognizer {
+  public:
+    const char* name() const override { return "echo"; }
+    std::unique_ptr<Utterance> open(int sample_rate, std::chrono::milliseconds wait) override;
+};
+
+// The echo recogniser's text for `bytes` bytes of PCM in `packets` feeds.
+std::string echoText(size_t bytes, size_t packets);
+
+}  // namespace asrserver

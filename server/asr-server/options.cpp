@@ -1,0 +1,132 @@
+#include "server/asr-server/options.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace asrserver {
+
+namespace {
+
+bool parseCount(const std::string& text, long max, long& value) {
+    if (text.empty() || text[0] == '-' || text[0] == '+') return false;
+    errno = 0;
+    char* end = nullptr;
+    const long v = std::strtol(text.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0' || v > max) return false;
+    value = v;
+    return true;
+}
+
+}  // namespace
+
+std::string usage() {
+    return "Usage: asr-server [options]\n"
+           "Reference speech recognition server: creates sessions, collects numbered audio\n"
+           "packets and answers intermediate and final results over HTTP.\n"
+           "\n"
+           "  --host ADDR              address to listen on (default 127.0.0.1)\n"
+           "  --port N                 port (default 8900; 0 picks a free one)\n"
+           "  --path P                 base path of every request (default /asr/v2)\n"
+           "  --recognizer NAME        pocketsphinx (default) or echo, which only reports\n"
+           "                           how many bytes and packets it received\n"
+           "  --model DIR              PocketSphinx model folder holding en-us/, en-us.lm.bin\n"
+           "                           and cmudict-en-us.dict\n"
+           "                           (default /usr/share/pocketsphinx/model/en-us)\n"
+           "  --decoders N             PocketSphinx decoders shared by the sessions (default 4)\n"
+           "  --final-delay-ms N       withhold each final result this long (default 0)\n"
+           "  --hold-ms N              longest wait of a result fetch for new audio (default 500)\n"
+           "  --session-timeout-s N    drop sessions idle this long (default 30)\n"
+           "  --max-sessions N         sessions held at once (default 1000)\n"
+           "  --threads N              HTTP worker threads (default 32)\n"
+           "  --verbose                log every request and PocketSphinx to standard error\n"
+           "  -h, --help               show this help\n"
+           "\n"
+           "The first line on standard output names the address served, e.g.\n"
+           "  listening on http://127.0.0.1:8900/asr/v2\n"
+           "Ctrl-C or SIGTERM stops the server.\n";
+}
+
+ParseOutcome parseOptions(int argc, const char* const* argv, Options& options, std::string& message) {
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "-h" || arg == "--help") return ParseOutcome::Help;
+        if (arg == "--verbose") {
+            options.verbose = true;
+            options.http.verbose = true;
+            options.pocketsphinx.verbose = true;
+            continue;
+        }
+        std::string value;
+        const size_t eq = arg.find('=');
+        if (arg.compare(0, 2, "--") == 0 && eq != std::string::npos) {
+            value = arg.substr(eq + 1);
+            arg = arg.substr(0, eq);
+        } else if (i + 1 < argc) {
+            value = argv[++i];
+        } else {
+            message = "missing value for " + arg;
+            return ParseOutcome::Error;
+        }
+
+        long n = 0;
+        auto count = [&](long max) {
+            if (parseCount(value, max, n)) return true;
+            message = "invalid value '" + value + "' for " + arg;
+            return false;
+        };
+        auto positive = [&](long max) {
+            if (parseCount(value, max, n) && n > 0) return true;
+            message = "invalid value '" + value + "' for " + arg + " (1 to " + std::to_string(max) + ")";
+            return false;
+        };
+        if (arg == "--host") {
+            if (value.empty()) {
+                message = "empty --host";
+                return ParseOutcome::Error;
+            }
+            options.http.host = value;
+        } else if (arg == "--port") {
+            if (!count(65535)) return ParseOutcome::Error;
+            options.http.port = static_cast<int>(n);
+        } else if (arg == "--path") {
+            if (value.empty() || value[0] != '/') {
+                message = "--path must start with '/'";
+                return ParseOutcome::Error;
+            }
+            options.http.path = value;
+        } else if (arg == "--recognizer") {
+            if (value != "pocketsphinx" && value != "echo") {
+                message = "unknown recognizer '" + value + "' (use pocketsphinx or echo)";
+                return ParseOutcome::Error;
+            }
+            options.recognizer = value;
+        } else if (arg == "--model") {
+            options.pocketsphinx.model_dir = value;
+        } else if (arg == "--decoders") {
+            if (!positive(256)) return ParseOutcome::Error;
+            options.pocketsphinx.max_decoders = static_cast<size_t>(n);
+        } else if (arg == "--final-delay-ms") {
+            if (!count(3600000)) return ParseOutcome::Error;
+            options.service.limits.final_delay = std::chrono::milliseconds(n);
+        } else if (arg == "--hold-ms") {
+            if (!count(60000)) return ParseOutcome::Error;
+            options.service.hold = std::chrono::milliseconds(n);
+        } else if (arg == "--session-timeout-s") {
+            if (!positive(86400)) return ParseOutcome::Error;
+            options.service.session_timeout = std::chrono::seconds(n);
+        } else if (arg == "--max-sessions") {
+            if (!positive(1000000)) return ParseOutcome::Error;
+            options.service.max_sessions = static_cast<size_t>(n);
+        } else if (arg == "--threads") {
+            if (!positive(1024)) return ParseOutcome::Error;
+            options.http.threads = static_cast<size_t>(n);
+        } else {
+            message = "unknown option " + arg;
+            return ParseOutcome::Error;
+        }
+    }
+    return ParseOutcome::Run;
+}
+
+}  // namespace asrserver

@@ -1,0 +1,27 @@
+// Command line of asr-server.
+#pragma once
+
+#include <string>
+
+#include "server/asr-server/http_server.h"
+#include "server/asr-server/pocketsphinx_recognizer.h"
+#include "server/asr-server/service.h"
+
+namespace asrserver {
+
+struct Options {
+    HttpConfig http;
+    ServiceConfig service;
+    PocketSphinxConfig pocketsphinx;
+    std::string recognizer = "pocketsphinx";  // or "echo"
+    bool verbose = false;
+};
+
+enum class ParseOutcome { Run, Help, Error };
+
+// Fills `options` from the arguments; on Error `message` says what is wrong.
+ParseOutcome parseOptions(int argc, const char* const* argv, Options& options, std::string& message);
+
+std::string usage();
+
+}  // namespace asrserver

@@ -1,0 +1,231 @@
+#include "server/asr-server/service.h"
+
+#include <json/json.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <sstream>
+
+namespace asrserver {
+
+namespace {
+
+const std::string* param(const Query& query, const char* key) {
+    const auto it = query.find(key);
+    return it == query.end() ? nullptr : &it->second;
+}
+
+bool parseInt(const std::string* text, int& value) {
+    if (text == nullptr || text->empty()) return false;
+    errno = 0;
+    char* end = nullptr;
+    const long v = std::strtol(text->c_str(), &end, 10);
+    if (errno != 0 || *end != '\0' || v < INT_MIN || v > INT_MAX) return false;
+    value = static_cast<int>(v);
+    return true;
+}
+
+// Compact JSON, UTF-8 kept as it is.
+std::string toJson(const Json::Value& value) {
+    thread_local std::unique_ptr<Json::StreamWriter> writer = [] {
+        Json::StreamWriterBuilder builder;
+        builder["indentation"] = "";
+        builder["emitUTF8"] = true;
+        return std::unique_ptr<Json::StreamWriter>(builder.newStreamWriter());
+    }();
+    std::ostringstream out;
+    writer->write(value, &out);
+    return out.str();
+}
+
+Reply ok(Json::Value root) {
+    root["asr_param"]["err_no"] = kOk;
+    return Reply{200, toJson(root)};
+}
+
+}  // namespace
+
+// Holds a session for one request, so that idle expiry leaves it alone meanwhile.
+class Service::Use {
+  public:
+    Use(Service& service, const std::string& sid) : service_(service), sid_(sid) {
+        std::lock_guard<std::mutex> lock(service_.mutex_);
+        if (service_.stopping_) return;
+        const auto it = service_.sessions_.find(sid);
+        if (it == service_.sessions_.end()) return;
+        ++it->second.active;
+        it->second.last_used = service_.clock_();
+        session_ = it->second.session;
+    }
+    ~Use() {
+        if (!session_) return;
+        std::lock_guard<std::mutex> lock(service_.mutex_);
+        const auto it = service_.sessions_.find(sid_);
+        if (it == service_.sessions_.end() || it->second.session != session_) return;
+        --it->second.active;
+        it->second.last_used = service_.clock_();
+    }
+    Use(const Use&) = delete;
+    Use& operator=(const Use&) = delete;
+
+    Session* get() const { return session_.get(); }
+
+  private:
+    Service& service_;
+    const std::string sid_;
+    std::shared_ptr<Session> session_;
+};
+
+Service::Service(Recognizer& recognizer, const ServiceConfig& config, Clock clock)
+    : recognizer_(recognizer), config_(config), clock_(std::move(clock)) {
+    std::random_device device;
+    std::seed_seq seed{device(), device(), device(), device()};
+    random_.seed(seed);
+}
+
+Service::~Service() { shutdown(); }
+
+Reply Service::error(ErrNo code, const std::string& message) {
+    Json::Value root;
+    root["asr_param"]["err_no"] = code;
+    root["asr_param"]["err_msg"] = message;
+    return Reply{200, toJson(root)};
+}
+
+Reply Service::post(const Query& query, std::vector<FormPart> parts, bool body_ok) {
+    const auto audio =
+        std::find_if(parts.begin(), parts.end(), [](const FormPart& p) { return p.name == "asr_audio"; });
+    const bool has_audio = audio != parts.end();
+    const std::string* idx = param(query, "idx");
+    const bool is_upload = has_audio || param(query, "sid") != nullptr || (idx != nullptr && *idx != "0");
+    if (!is_upload) return create(query);  // whatever else the body holds
+    if (!body_ok) return error(kBadRequest, "malformed multipart body");
+    if (!has_audio) return error(kBadRequest, "missing \"asr_audio\" part");
+    return upload(query, *audio);
+}
+
+Reply Service::create(const Query& query) {
+    int rate = 16000;
+    if (const std::string* text = param(query, "rate")) {
+        int value = 0;
+        if (!parseInt(text, value) || (value != 8 && value != 16 && value != 8000 && value != 16000)) {
+            return error(kBadRequest, "unsupported rate (use 8 or 16)");
+        }
+        rate = value == 8 || value == 8000 ? 8000 : 16000;
+    }
+    bool full;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (stopping_) return error(kStopping, "server is shutting down");
+        full = sessions_.size() >= config_.max_sessions;
+    }
+    if (full) expireIdle();
+
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (stopping_) return error(kStopping, "server is shutting down");
+    if (sessions_.size() >= config_.max_sessions) return error(kLimitReached, "too many sessions");
+    std::string sid = newSid();
+    while (sessions_.count(sid) != 0) sid = newSid();
+    Entry& entry = sessions_[sid];
+    entry.session = std::make_shared<Session>(sid, rate, recognizer_, config_.limits);
+    entry.last_used = clock_();
+
+    Json::Value root;
+    root["asr_param"]["sid"] = sid;
+    return ok(root);
+}
+
+Reply Service::upload(const Query& query, FormPart& audio) {
+    const std::string* sid = param(query, "sid");
+    if (sid == nullptr || sid->empty()) return error(kBadRequest, "missing sid");
+    int idx = 0;
+    if (!parseInt(param(query, "idx"), idx)) return error(kBadRequest, "missing or malformed idx");
+    Use use(*this, *sid);
+    if (use.get() == nullptr) return error(kUnknownSession, "unknown or expired session");
+    switch (use.get()->addPacket(idx, std::move(audio.data))) {
+        case PacketResult::Accepted:
+        case PacketResult::Duplicate:
+        case PacketResult::AfterLast:
+            return ok(Json::Value());
+        case PacketResult::BadIndex:
+            return error(kBadPacket, "packet number 0, out of range or after the last packet");
+        case PacketResult::TooLarge:
+            return error(kLimitReached, "too much audio held for this session");
+        case PacketResult::Closed:
+            break;
+    }
+    return error(kUnknownSession, "unknown or expired session");
+}
+
+Reply Service::get(const Query& query) {
+    const std::string* sid = param(query, "sid");
+    if (sid == nullptr || sid->empty()) return error(kBadRequest, "missing sid");
+    Use use(*this, *sid);
+    if (use.get() == nullptr) return error(kUnknownSession, "unknown or expired session");
+    const FetchResult r = use.get()->fetch(std::chrono::steady_clock::now() + config_.hold);
+    if (r.closed) return error(kUnknownSession, "unknown or expired session");
+
+    Json::Value root;
+    root["asr_param"]["status"] = r.final ? 3 : 2;
+    Json::Value& content = root["asr_content"];
+    content["text"] = r.text;
+    content["sid"] = *sid;
+    content["packets"] = r.packets;
+    return ok(root);
+}
+
+size_t Service::expireIdle() {
+    std::vector<std::shared_ptr<Session>> dropped;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const auto now = clock_();
+        for (auto it = sessions_.begin(); it != sessions_.end();) {
+            if (it->second.active == 0 && now - it->second.last_used > config_.session_timeout) {
+                dropped.push_back(std::move(it->second.session));
+                it = sessions_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (const auto& s : dropped) s->close();  // gives decoders back, outside the store lock
+    return dropped.size();
+}
+
+size_t Service::sessionCount() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return sessions_.size();
+}
+
+size_t Service::activeRequests() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    size_t n = 0;
+    for (const auto& kv : sessions_) n += static_cast<size_t>(kv.second.active);
+    return n;
+}
+
+void Service::shutdown() {
+    std::vector<std::shared_ptr<Session>> dropped;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+        for (auto& kv : sessions_) dropped.push_back(std::move(kv.second.session));
+        sessions_.clear();
+    }
+    recognizer_.shutdown();
+    for (const auto& s : dropped) s->close();
+}
+
+std::string Service::newSid() {
+    static const char kHex[] = "0123456789abcdef";
+    std::string sid;
+    for (int i = 0; i < 2; ++i) {
+        uint64_t v = random_();
+        for (int j = 0; j < 16; ++j, v >>= 4) sid.push_back(kHex[v & 0xf]);
+    }
+    return sid;
+}
+
+}  // namespace asrserver

@@ -1,0 +1,94 @@
+// The recognition protocol, independent of the HTTP library: one base path,
+// POST to create a session (no "asr_audio" part) or to upload a packet
+// ("asr_audio" part, query idx and sid), GET to fetch the session's result.
+// Every reply is a JSON document whose "asr_param" holds "err_no" (0 on
+// success, see ErrNo) and, on failure, "err_msg".
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "server/asr-server/multipart.h"
+#include "server/asr-server/recognizer.h"
+#include "server/asr-server/session.h"
+
+namespace asrserver {
+
+enum ErrNo {
+    kOk = 0,
+    kBadRequest = 1,      // malformed query or body
+    kUnknownSession = 2,  // no such session, or it expired
+    kBadPacket = 3,       // packet number 0, out of range, or after the last packet
+    kLimitReached = 4,    // too many sessions, or too much audio held for one session
+    kInternal = 5,        // unexpected failure inside the server
+    kStopping = 6,        // the server is shutting down
+};
+
+struct ServiceConfig {
+    std::chrono::milliseconds hold{500};               // longest wait of a result fetch for new audio
+    std::chrono::milliseconds session_timeout{30000};  // idle time after which a session is dropped
+    size_t max_sessions = 1000;
+    SessionLimits limits;
+};
+
+using Query = std::multimap<std::string, std::string>;
+
+struct Reply {
+    int http_status = 200;
+    std::string body;  // JSON
+};
+
+class Service {
+  public:
+    // Clock of the idle expiry; tests pass one they can move.
+    using Clock = std::function<std::chrono::steady_clock::time_point()>;
+
+    Service(Recognizer& recognizer, const ServiceConfig& config,
+            Clock clock = std::chrono::steady_clock::now);
+    ~Service();
+
+    // `parts` is the parsed multipart body; `body_ok` is false when the body
+    // declared a multipart boundary but could not be split by it.
+    Reply post(const Query& query, std::vector<FormPart> parts, bool body_ok);
+    Reply get(const Query& query);
+
+    // Drops the sessions idle for longer than the session timeout and returns their number.
+    size_t expireIdle();
+    size_t sessionCount() const;
+    // Requests in progress over all sessions (a held result fetch counts).
+    size_t activeRequests() const;
+    // Refuses further requests and wakes every waiting fetch.
+    void shutdown();
+
+    static Reply error(ErrNo code, const std::string& message);
+
+  private:
+    struct Entry {
+        std::shared_ptr<Session> session;
+        std::chrono::steady_clock::time_point last_used;
+        int active = 0;  // requests in progress
+    };
+    class Use;  // marks a session busy for one request
+
+    Reply create(const Query& query);
+    Reply upload(const Query& query, FormPart& audio);
+    std::string newSid();
+
+    Recognizer& recognizer_;
+    const ServiceConfig config_;
+    const Clock clock_;
+
+    mutable std::mutex mutex_;
+    std::unordered_map<std::string, Entry> sessions_;
+    std::mt19937_64 random_;
+    bool stopping_ = false;
+};
+
+}  // namespace asrserver

@@ -1,0 +1,122 @@
+// Runs the recognition server in-process on a free loopback port and talks
+// to it with cpp-httplib's client, framing uploads the way the SDK does.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <json/json.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+
+#include "server/asr-server/echo_recognizer.h"
+#include "server/asr-server/http_server.h"
+#include "server/asr-server/service.h"
+
+namespace asrserver {
+
+class ServerTest : public ::testing::Test {
+  protected:
+    static constexpr const char* kPath = "/asr/v2";
+    static constexpr const char* kBoundary = "------------------------5c1f0e9a";
+
+    static ServiceConfig fastConfig() {
+        ServiceConfig c;
+        c.hold = std::chrono::milliseconds(20);
+        c.session_timeout = std::chrono::seconds(30);
+        return c;
+    }
+
+    // Serves with `recognizer`, the echo recogniser by default.
+    void start(ServiceConfig config = fastConfig(), std::unique_ptr<Recognizer> recognizer = nullptr) {
+        recognizer_ = recognizer ? std::move(recognizer) : std::make_unique<EchoRecognizer>();
+        // Idle expiry runs on a clock the tests move by hand.
+        service_ = std::make_unique<Service>(*recognizer_, config, [this] {
+            return std::chrono::steady_clock::time_point(std::chrono::milliseconds(clock_ms_.load()));
+        });
+        HttpConfig http;
+        http.port = 0;
+        http.sweep_interval = std::chrono::hours(1);  // expiry only when a test asks
+        http_ = std::make_unique<HttpServer>(*service_, http);
+        std::string error;
+        ASSERT_TRUE(http_->start(error)) << error;
+        client_ = std::make_unique<httplib::Client>("127.0.0.1", http_->port());
+        client_->set_read_timeout(60, 0);
+    }
+
+    void TearDown() override {
+        client_.reset();
+        if (http_) http_->stop();
+        http_.reset();
+        service_.reset();
+    }
+
+    void advanceClock(std::chrono::milliseconds ms) { clock_ms_ += ms.count(); }
+
+    static Json::Value parse(const httplib::Result& res, int http_status = 200) {
+        Json::Value v;
+        if (!res) {
+            ADD_FAILURE() << "no reply: " << httplib::to_string(res.error());
+            return v;
+        }
+        EXPECT_EQ(http_status, res->status);
+        std::string errors;
+        std::unique_ptr<Json::CharReader> reader(Json::CharReaderBuilder().newCharReader());
+        EXPECT_TRUE(reader->parse(res->body.data(), res->body.data() + res->body.size(), &v, &errors))
+            << res->body;
+        return v;
+    }
+
+    static int errNo(const Json::Value& v) { return v["asr_param"]["err_no"].asInt(); }
+
+    // One form part in the SDK's framing: form-data parts under a request
+    // Content-Type of application/json with the boundary appended.
+    static std::string form(const std::string& name, const std::string& data, bool file) {
+        return std::string("--") + kBoundary + "\r\nContent-Disposition: form-data; name=\"" + name + "\"" +
+               (file ? "; filename=\"\"" : "") + "\r\nContent-Type: " + (file ? "audio/pcm" : "text/json") +
+               "\r\n\r\n" + data + "\r\n--" + kBoundary + "--\r\n";
+    }
+
+    Json::Value postRaw(const std::string& query, const std::string& body,
+                        const std::string& type = std::string("application/json; boundary=") + kBoundary) {
+        return parse(client_->Post((kPath + query).c_str(), body, type.c_str()));
+    }
+
+    Json::Value create(const std::string& rate = "8") {
+        return postRaw(
+            "?pid=1&appname=test&idx=0&rate=" + rate,
+            form("create-session", R"({"devid":"t","pfm":"p","ver":"v","gender_recog":"1"})", false));
+    }
+
+    std::string newSession(const std::string& rate = "8") {
+        const Json::Value v = create(rate);
+        EXPECT_EQ(0, errNo(v));
+        return v["asr_param"]["sid"].asString();
+    }
+
+    Json::Value upload(const std::string& sid, int idx, const std::string& data) {
+        return postRaw("?pid=1&appname=test&idx=" + std::to_string(idx) + "&sid=" + sid + "&rate=8",
+                       form("asr_audio", data, true));
+    }
+
+    // A client serves one request at a time: a concurrent fetch needs its own (`own_client`).
+    Json::Value fetch(const std::string& sid, bool own_client = false) {
+        const std::string path = std::string(kPath) + "?pid=1&appname=test&sid=" + sid + "&rate=8";
+        if (!own_client) return parse(client_->Get(path.c_str()));
+        httplib::Client client("127.0.0.1", http_->port());
+        client.set_read_timeout(60, 0);
+        return parse(client.Get(path.c_str()));
+    }
+
+    static std::string text(const Json::Value& v) { return v["asr_content"]["text"].asString(); }
+    static int status(const Json::Value& v) { return v["asr_param"]["status"].asInt(); }
+
+    std::unique_ptr<Recognizer> recognizer_;  // outlives the service
+    std::atomic<long long> clock_ms_{1000000};
+    std::unique_ptr<Service> service_;
+    std::unique_ptr<HttpServer> http_;
+    std::unique_ptr<httplib::Client> client_;
+};
+
+}  // namespace asrserver
