@@ -76,9 +76,9 @@ echo "demo: server at $url"
 # 8 kHz, 16-bit, mono, raw PCM: what asrdemo sends.
 if command -v espeak-ng >/dev/null && command -v sox >/dev/null; then
     n=0
-    for text in "seven three one" "hello world" "open the door please"; do
+    for text in "hello world" "good morning" "what time is it"; do
         n=$((n + 1))
-        espeak-ng -v en -s 140 -w "$work/say$n.wav" "$text"
+        espeak-ng -v en-us -s 150 -w "$work/say$n.wav" "$text"
         sox -R -D "$work/say$n.wav" -r 8000 -c 1 -b 16 -e signed-integer -L -t raw "$work/sample$n.pcm" \
             pad 0.3 0.5
         rm -f "$work/say$n.wav"
