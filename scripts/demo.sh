@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Runs the whole chain on this machine: builds asrdemo (and the reference
-# recognition server) if needed, starts the server on 127.0.0.1 on a free port,
+# Runs the whole chain on this machine: builds asrdemo and the reference
+# recognition server if needed, starts the server on 127.0.0.1 on a free port,
 # makes a few spoken sample files, and streams them through asrdemo, which
 # prints intermediate and final results. Stops the server at the end.
 #
@@ -17,10 +17,7 @@ recognizer=${VELA_DEMO_RECOGNIZER:-pocketsphinx}
 timeout_s=${VELA_DEMO_TIMEOUT:-120}
 
 # ---------------------------------------------------------------- build
-targets=(asrdemo)
-if [ -f "$root/server/asr-server/CMakeLists.txt" ]; then
-    targets+=(asr-server)
-fi
+targets=(asrdemo asr-server)
 if [ ! -f "$build/CMakeCache.txt" ]; then
     echo "demo: configuring $build"
     cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
@@ -46,14 +43,9 @@ cleanup() {
 trap cleanup EXIT
 
 # --------------------------------------------------------------- server
-if [ -x "$build/bin/asr-server" ]; then
-    echo "demo: starting the reference server ($recognizer)"
-    "$build/bin/asr-server" --host 127.0.0.1 --port 0 --recognizer "$recognizer" \
-        >"$work/server.out" 2>"$work/server.err" &
-else
-    echo "demo: reference server not built; starting the stand-in server"
-    python3 "$root/scripts/demo-standin-server.py" >"$work/server.out" 2>"$work/server.err" &
-fi
+echo "demo: starting the reference server ($recognizer)"
+"$build/bin/asr-server" --host 127.0.0.1 --port 0 --recognizer "$recognizer" \
+    >"$work/server.out" 2>"$work/server.err" &
 server_pid=$!
 url=
 for _ in $(seq 100); do
