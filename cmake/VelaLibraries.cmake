@@ -54,3 +54,9 @@ function(vela_sdk_library target)
 endfunction()
 
 vela_sdk_library(speechasr ${SPEECHASR_SOURCES})
+
+# The second variant of the SDK: the task exchange of VelaASRPrivate.cpp in
+# place of AudioTask.cpp. A program links speechasr or speechasr_private, never both.
+set(SPEECHASR_PRIVATE_SOURCES ${SPEECHASR_SOURCES})
+list(REMOVE_ITEM SPEECHASR_PRIVATE_SOURCES ${PROJECT_SOURCE_DIR}/speech-asr-sdk/AudioTask.cpp)
+vela_sdk_library(speechasr_private ${SPEECHASR_PRIVATE_SOURCES} ${SPEECHASR_PRIVATE_UNIT})

@@ -1,5 +1,9 @@
 // One HTTP exchange with the recognition server, run by the task runner: the
 // upload of one audio packet (type 0) or one fetch of results (any other type).
+//
+// handle() comes in two variants, each in its own source unit: AudioTask.cpp
+// (library speechasr) and VelaASRPrivate.cpp (library speechasr_private). A
+// program links exactly one of the two libraries.
 #ifndef SPEECH_ASR_SDK_AUDIOTASK_H
 #define SPEECH_ASR_SDK_AUDIOTASK_H
 
@@ -28,9 +32,19 @@ class AudioTask : public speech::util::Task {
           _type(type),
           _idx(idx),
           _hold(sdk) {}
-    ~AudioTask() override = default;
+
+    // A fetch issued by the pull loop tells the loop that it is over, whatever
+    // handle() did; this runs before the hold on the instance ends.
+    ~AudioTask() override {
+        if (_reports_to_pull_loop && _sdk != nullptr) _sdk->fetch_ended();
+    }
+    AudioTask(const AudioTask&) = delete;
+    AudioTask& operator=(const AudioTask&) = delete;
 
     void handle() override;
+
+    // Set by the pull loop on the fetches it issues (see fetch_ended()).
+    void report_to_pull_loop() { _reports_to_pull_loop = true; }
 
   private:
     VelaASRLinuxSDK* _sdk;
@@ -41,6 +55,7 @@ class AudioTask : public speech::util::Task {
     int _type;
     int _idx;
     VelaASRLinuxSDK::Holder _hold;  // keeps the instance alive until the task is destroyed
+    bool _reports_to_pull_loop = false;
 };
 
 }  // namespace vela

@@ -307,6 +307,20 @@ void VelaASRLinuxSDK::notify() {
     pthread_mutex_unlock(&_lock);
 }
 
+void VelaASRLinuxSDK::wake_pull_thread() {
+    pthread_mutex_lock(&_lock);
+    ++_wakeups;
+    pthread_cond_signal(&_cond);
+    pthread_mutex_unlock(&_lock);
+}
+
+void VelaASRLinuxSDK::fetch_ended() {
+    pthread_mutex_lock(&_lock);
+    _fetch_in_flight = false;
+    pthread_cond_signal(&_cond);
+    pthread_mutex_unlock(&_lock);
+}
+
 void VelaASRLinuxSDK::update_op() { _last_op.stamp(); }
 
 uint64_t VelaASRLinuxSDK::getTimeCost() {
@@ -345,11 +359,15 @@ int VelaASRLinuxSDK::post(VelaASRMessage& msg, std::string& err_msg) {
         return 7;
     }
     switch (msg.name) {
-        case VELA_ASR_CMD_START:
-            status.store(ST_RUNNING);
+        case VELA_ASR_CMD_START: {
+            // A session that finished meanwhile stays finished.
+            status_t s = status.load();
+            while (s != ST_FINISH && !status.compare_exchange_weak(s, ST_RUNNING)) {
+            }
             update_op();
             err_msg = "succ";
             return 0;
+        }
         case VELA_ASR_CMD_PUSH_AUDIO:
         case VELA_ASR_CMD_STOP: {
             if (status.load() == ST_INIT) {
@@ -360,11 +378,7 @@ int VelaASRLinuxSDK::post(VelaASRMessage& msg, std::string& err_msg) {
             boost::shared_array<char> chunk = msg._buf;
             _err_no = push_audio(chunk, msg._size, err_msg);
             _last_audio_push.stamp();
-            if (_isLast == 1 || msg.name == VELA_ASR_CMD_STOP) {
-                pthread_mutex_lock(&_lock);
-                pthread_cond_signal(&_cond);
-                pthread_mutex_unlock(&_lock);
-            }
+            if (_isLast == 1 || msg.name == VELA_ASR_CMD_STOP) wake_pull_thread();
             update_op();
             return _err_no;
         }
@@ -673,14 +687,60 @@ int VelaASRLinuxSDK::push_audio(boost::shared_array<char> buf, size_t size, std:
     return ret;
 }
 
+// ------------------------------------------------------------ pull loop
+
 void* VelaASRLinuxSDK::fetch_result(void* arg) {
     VelaASRLinuxSDK* sdk = static_cast<VelaASRLinuxSDK*>(arg);
-    // NOT YET BUILT: the result pull loop (first wait, fetch tasks, polling
-    // until ST_FINISH) comes with the upload and fetch work. Until then the
-    // thread ends at once. Releasing the instance must stay the last thing the
-    // thread does with it.
-    sdk->release();
+    sdk->pull_loop();
+    sdk->release();  // the last touch: the instance may be freed from here on
     return nullptr;
+}
+
+void VelaASRLinuxSDK::pull_loop() {
+    // First wait: up to 2 s of wall-clock time for the session to start,
+    // ended early by a wake-up or by the end of the session.
+    timeval now;
+    gettimeofday(&now, nullptr);
+    timespec deadline;
+    deadline.tv_sec = now.tv_sec + 2;
+    deadline.tv_nsec = static_cast<long>(now.tv_usec) * 1000;
+    pthread_mutex_lock(&_lock);
+    while (_wakeups == 0 && status.load() != ST_FINISH) {
+        // A time-out or any failure ends the wait; only a spurious wake-up
+        // waits again.
+        if (pthread_cond_timedwait(&_cond, &_lock, &deadline) != 0) break;
+    }
+    const status_t first = status.load();
+    const bool started = first == ST_RUNNING || first == ST_FETCH;
+    if (started) _fetch_in_flight = true;
+    pthread_mutex_unlock(&_lock);
+    if (!started) return;
+    issue_fetch();
+
+    // One fetch at a time: the next one once the previous task has ended and
+    // its reply has let the session go on.
+    for (;;) {
+        pthread_mutex_lock(&_lock);
+        while (status.load() != ST_FINISH && (_fetch_in_flight || status.load() != ST_RUNNING)) {
+            pthread_cond_wait(&_cond, &_lock);
+        }
+        const bool finished = status.load() == ST_FINISH;
+        if (!finished) _fetch_in_flight = true;
+        pthread_mutex_unlock(&_lock);
+        if (finished) return;
+        issue_fetch();
+    }
+}
+
+void VelaASRLinuxSDK::issue_fetch() {
+    const std::string url = fetch_url();
+    concurrency_counter.incrementAndGet();
+    speech::glog2speech_writelog(speech::GLOG_NOTICE, kUnit, __LINE__,
+                                 "VelaASRLinuxSDK::fetch_result url:%s logid:%u", url.c_str(),
+                                 logidOf(_logid));
+    AudioTask* task = new AudioTask(kFetchChannel, this, boost::shared_array<char>(), url, 0, _logid, 1, -1);
+    task->report_to_pull_loop();
+    speech::util::Singleton<speech::util::TaskRunner>::instance()->execute(task);
 }
 
 }  // namespace vela

@@ -19,6 +19,14 @@
 //   * post() holds the instance while it runs, so a scan cannot free an
 //     instance under a post that is still inside it.
 //
+// The pull loop keeps at most one fetch in flight. It marks the fetch in
+// `_fetch_in_flight` when it issues it; the task, when the runner destroys it
+// (after handle(), whichever variant of handle() ran), clears the mark with
+// fetch_ended() before its hold ends. In between the loop sleeps on `_cond`:
+// fetch_ended(), notify() and wake_pull_thread() signal it, so it issues the
+// next fetch as soon as a reply has let the session go on (ST_RUNNING), and
+// leaves as soon as the session is finished, without polling.
+//
 // A pool scan (getInstance, clean_resource) frees an instance only when, under
 // the pool lock, it finds `status` == ST_FINISH, `concurrency_counter` <= 0 and
 // `_holders` == 0. Since only holders create new holders, nothing can reach the
@@ -112,6 +120,13 @@ class VelaASRLinuxSDK {
     int post(VelaASRMessage& msg, std::string& err_msg);
     // Finishes the session: ST_FINISH, one fetch fewer counted, pull thread woken.
     void notify();
+    // Ends the pull thread's first wait early (post does this once the last
+    // packet or a stop has gone). A wake-up sent before the thread started to
+    // wait is kept, not lost.
+    void wake_pull_thread();
+    // Called by a fetch task of the pull loop when it is destroyed: the loop
+    // may issue the next fetch.
+    void fetch_ended();
     // Calls the listener with `result` and the instance's copy of the user
     // argument; drops the event when no listener is set.
     void deliver_event(ASRResultM& result);
@@ -202,12 +217,21 @@ class VelaASRLinuxSDK {
     void update_op();
     uint64_t getTimeCost();
 
+    // The pull thread's work between its start and its release of the instance.
+    void pull_loop();
+    // Hands one fetch task to the runner and counts it.
+    void issue_fetch();
+
     // Frees finished instances nothing can reach; logs each look when `log`.
     static void scan_pool(bool log);
     // Frees an instance whose construction failed.
     static void discard_failed(VelaASRLinuxSDK* inst);
 
     std::atomic<int> _holders{0};
+    // Guarded by _lock: wake-ups sent so far, and whether a fetch of the pull
+    // loop is queued or running.
+    unsigned _wakeups = 0;
+    bool _fetch_in_flight = false;
     pthread_t _pull_thread{};
     bool _pull_joinable = false;  // started but not detached
 };

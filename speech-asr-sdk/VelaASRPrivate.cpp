@@ -1,0 +1,117 @@
+// The second exchange of an AudioTask, built into speechasr_private in place
+// of AudioTask.cpp. Compared with the default one it keeps the session going
+// on every failure (only logged), takes no time stamps, passes the fixed text
+// "asr_result" to the listener, and ends the session itself on a final reply.
+#include <json/json.h>
+
+#include "speech-asr-sdk/AudioTask.h"
+#include "speech-asr-sdk/json_text.h"
+#include "speech-util/curlreq/curlreq.h"
+#include "speech-util/glog2speech/glog2speech.h"
+
+namespace vela {
+
+namespace {
+
+const char kUnit[] = "VelaASRPrivate";
+const size_t kReplyBufLen = 0x100000;  // replies of up to 1 MiB
+const int kTimeoutSeconds = 1000;
+
+// Calls the listener, if any, with the fixed user argument of this variant
+// (a private copy, so that a listener writing into it harms nothing).
+void deliver(VelaASRLinuxSDK* sdk, ASRResultM& result) {
+    event_callback cb = sdk->_cb.load();
+    if (cb == nullptr) return;
+    char arg[] = "asr_result";
+    cb(result, arg);
+}
+
+// Counts a fetch of a session that is still going as over. The pool frees an
+// instance only once no fetch is counted, so every fetch that ran lowers the
+// count it raised, whatever its outcome.
+void fetch_over(VelaASRLinuxSDK* sdk) { sdk->concurrency_counter.decrementAndGet(); }
+
+}  // namespace
+
+void AudioTask::handle() {
+    const bool fetch = _type != 0;
+    const unsigned logid = static_cast<unsigned>(_logid);
+    if (!fetch && _sdk != nullptr) {
+        _sdk->_task_mutex.lock();
+        _sdk->_task_mutex.unlock();
+    }
+    if (fetch && (_sdk == nullptr || _sdk->status.load() == ST_FINISH)) {
+        // A finished session stays finished: no request, no event.
+        speech::glog2speech_writelog(speech::GLOG_NOTICE, kUnit, __LINE__,
+                                     "AudioTask::handle session over, fetch dropped [logid:%u]", logid);
+        return;
+    }
+
+    speech::util::CurlReqPtr req(
+        new speech::util::CurlRequest(kReplyBufLen, kTimeoutSeconds, kTimeoutSeconds));
+    int ret;
+    if (fetch) {
+        ret = req->doGet(_url.c_str());
+    } else {
+        speech::util::CurlForm form;           // refers to the packet bytes; freed after the request
+        const size_t len = _post ? _size : 0;  // no packet, no bytes
+        if (form.addBuffer("asr_audio", "", _post.get(), len, "audio/pcm")) form.attach(req->getCurl());
+        ret = req->doPost(_url.c_str(), nullptr);
+    }
+
+    if (ret != 0) {
+        speech::glog2speech_writelog(speech::GLOG_WARNING, kUnit, __LINE__,
+                                     "AudioTask::handle  [url:%s][logid:%u][err:%s][errno:%d]", _url.c_str(),
+                                     logid, req->getErrMsg(), ret);
+        if (fetch) fetch_over(_sdk);
+        return;
+    }
+
+    boost::shared_array<char> data = req->getData();
+    const char* body = data ? data.get() : "";
+    speech::glog2speech_writelog(speech::GLOG_NOTICE, kUnit, __LINE__,
+                                 "AudioTask::handle  [url:%s][logid:%u][post size:%d][idx:%d][buf:%s]",
+                                 _url.c_str(), logid, static_cast<int>(_size), _idx, body);
+    if (!fetch) return;
+
+    Json::Value root;
+    if (!VelaASRLinuxSDK::parse_reply(body, root)) {
+        speech::glog2speech_writelog(speech::GLOG_WARNING, kUnit, __LINE__,
+                                     "AudioTask::handle parse json faild [logid:%u]", logid);
+        fetch_over(_sdk);
+        return;
+    }
+    const Json::Value& reply = root;
+    const bool has_param = reply.isObject() && reply.isMember("asr_param") && reply["asr_param"].isObject();
+    const Json::Value& param = has_param ? reply["asr_param"] : Json::Value::nullSingleton();
+    if (!has_param || !param.isMember("err_no") || !param["err_no"].isInt() || param["err_no"].asInt() != 0 ||
+        !param.isMember("status") || !param["status"].isInt()) {
+        speech::glog2speech_writelog(speech::GLOG_WARNING, kUnit, __LINE__,
+                                     "AudioTask::handle  or json  faild [logid:%u]", logid);
+        fetch_over(_sdk);
+        return;
+    }
+
+    const int s = param["status"].asInt();
+    ASRResultM result;
+    const bool known = s == 2 || s == 3;
+    std::string content;
+    if (known) {
+        content = to_json_line(reply["asr_content"]);  // "null" when absent
+        result.set_parameter(s == 2 ? VELA_ASR_MIDDLE : VELA_ASR_FINISH);
+        result.set_asr_content(content);
+    } else {
+        result.set_parameter(VELA_ASR_UNKNOWN);
+    }
+    deliver(_sdk, result);
+    speech::glog2speech_writelog(speech::GLOG_NOTICE, kUnit, __LINE__,
+                                 "AudioTask::handle status :%d  [logid:%u][asr:%s]", s, logid,
+                                 known ? content.c_str() : "unknown asr");
+    speech::glog2speech_writelog(speech::GLOG_NOTICE, kUnit, __LINE__,
+                                 "AudioTask::handle status :%d  [logid:%u]", s, logid);
+
+    fetch_over(_sdk);
+    if (s == 3) _sdk->status.store(ST_FINISH);
+}
+
+}  // namespace vela
