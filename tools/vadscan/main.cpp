@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "vad/MFE.h"
+#include "vad/MFESessionSettings.h"
 
 namespace {
 
@@ -134,25 +135,6 @@ int parseArgs(int argc, char** argv, Options& opt) {
     return 0;
 }
 
-// The fourteen settings the SDK applies before mfeInit, in its order.
-void configureLikeSdk(CMFE& mfe, const Options& opt) {
-    const bool wide = opt.rate == 16000;
-    mfe.mfeSetParam(MFE_MAX_SPEECH_DURATION, 400);
-    mfe.mfeSetParam(MFE_VAD, opt.vad);
-    mfe.mfeSetParam(MFE_COMPRESS, opt.compress);
-    mfe.mfeSetParam(MFE_MIN_SPEECH_DURATION, 5);
-    mfe.mfeSetParam(MFE_OFFSET, 0);
-    mfe.mfeSetParam(MFE_SPEECH_MODE, 0);
-    mfe.mfeSetParam(MFE_CARLIFE, 0);
-    mfe.mfeSetParam(MFE_MAX_WAIT_DURATION, 250);
-    mfe.mfeSetParam(MFE_MAX_SPEECH_PAUSE, 15);
-    mfe.mfeSetParam(MFE_BIAS_SPEECH_IN, 0);
-    mfe.mfeSetParam(MFE_BIAS_SPEECH_OUT, 5);
-    mfe.mfeSetParam(MFE_SAMPLE_RATE, wide ? 16000 : 8000);
-    mfe.mfeSetParam(MFE_CODE_FORMAT, wide ? 4 : 0);
-    mfe.mfeSetParam(MFE_SLEEP_TIMEOUT, 60);
-}
-
 bool readSamples(const std::string& path, std::vector<short>& samples) {
     std::ifstream in(path, std::ios::binary);
     if (!in) return false;
@@ -188,7 +170,7 @@ int main(int argc, char** argv) {
     }
 
     CMFE mfe;
-    configureLikeSdk(mfe, opt);
+    mfeApplySessionSettings(mfe, 400, opt.vad, opt.compress, opt.rate == 16000);
     const int init = mfe.mfeInit();
     if (init != 0) {
         std::cerr << "vadscan: front end initialisation failed (" << init << ")\n";

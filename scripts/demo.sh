@@ -1,0 +1,106 @@
+#!/usr/bin/env bash
+# Runs the whole chain on this machine: builds asrdemo and the reference
+# recognition server if needed, starts the server on 127.0.0.1 on a free port,
+# makes a few spoken sample files, and streams them through asrdemo, which
+# prints intermediate and final results. Stops the server at the end.
+#
+# Environment:
+#   VELA_BUILD_DIR         build directory (default: build/)
+#   VELA_DEMO_RECOGNIZER   recognizer of the reference server: pocketsphinx
+#                          (default) or echo
+#   VELA_DEMO_TIMEOUT      seconds to wait for all results (default 120)
+#   VELA_DEMO_KEEP=1       keep the working directory (list.txt, audio, logs)
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${VELA_BUILD_DIR:-$root/build}
+recognizer=${VELA_DEMO_RECOGNIZER:-pocketsphinx}
+timeout_s=${VELA_DEMO_TIMEOUT:-120}
+
+# ---------------------------------------------------------------- build
+targets=(asrdemo asr-server)
+if [ ! -f "$build/CMakeCache.txt" ]; then
+    echo "demo: configuring $build"
+    cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+fi
+echo "demo: building ${targets[*]}"
+cmake --build "$build" --target "${targets[@]}" -j "$(nproc)" >/dev/null
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/vela-demo.XXXXXX")
+server_pid=
+feed_fd=
+cleanup() {
+    if [ -n "$feed_fd" ]; then exec {feed_fd}>&-; fi
+    if [ -n "$server_pid" ]; then
+        kill "$server_pid" 2>/dev/null || true
+        wait "$server_pid" 2>/dev/null || true
+    fi
+    if [ "${VELA_DEMO_KEEP:-0}" = 1 ]; then
+        echo "demo: working directory kept: $work"
+    else
+        rm -rf "$work"
+    fi
+}
+trap cleanup EXIT
+
+# --------------------------------------------------------------- server
+echo "demo: starting the reference server ($recognizer)"
+"$build/bin/asr-server" --host 127.0.0.1 --port 0 --recognizer "$recognizer" \
+    >"$work/server.out" 2>"$work/server.err" &
+server_pid=$!
+url=
+for _ in $(seq 100); do
+    line=$(head -n 1 "$work/server.out" 2>/dev/null || true)
+    if [ "${line#listening on }" != "$line" ]; then
+        url=${line#listening on }
+        break
+    fi
+    if ! kill -0 "$server_pid" 2>/dev/null; then break; fi
+    sleep 0.1
+done
+if [ -z "$url" ]; then
+    echo "demo: the server did not start:" >&2
+    cat "$work/server.err" >&2
+    exit 1
+fi
+echo "demo: server at $url"
+
+# ---------------------------------------------------------------- audio
+# 8 kHz, 16-bit, mono, raw PCM: what asrdemo sends.
+if command -v espeak-ng >/dev/null && command -v sox >/dev/null; then
+    n=0
+    for text in "hello world" "good morning" "what time is it"; do
+        n=$((n + 1))
+        espeak-ng -v en-us -s 150 -w "$work/say$n.wav" "$text"
+        sox -R -D "$work/say$n.wav" -r 8000 -c 1 -b 16 -e signed-integer -L -t raw "$work/sample$n.pcm" \
+            pad 0.3 0.5
+        rm -f "$work/say$n.wav"
+        echo "sample$n.pcm" >>"$work/list.txt"
+    done
+else
+    echo "demo: espeak-ng or sox missing; using the bundled recordings"
+    for f in speech_8k.pcm two_words_8k.pcm; do
+        cp "$root/tests/data/vad/$f" "$work/$f"
+        echo "$f" >>"$work/list.txt"
+    done
+fi
+files=$(wc -l <"$work/list.txt")
+
+# ----------------------------------------------------------------- demo
+# asrdemo waits for a character on standard input at the end; it gets one
+# once every file's session has printed its final result or an error (or
+# after the time-out).
+mkfifo "$work/stdin"
+(cd "$work" && VELA_ASR_SERVER_URL=$url "$build/bin/asrdemo" <"$work/stdin" | tee "$work/demo.out") &
+demo_pid=$!
+exec {feed_fd}>"$work/stdin"
+deadline=$((SECONDS + timeout_s))
+while kill -0 "$demo_pid" 2>/dev/null && [ $SECONDS -lt $deadline ]; do
+    ended=$(grep -c -e '^最后结果asr:' -e '^未识别asr:' -e '^sdk inst ' "$work/demo.out" 2>/dev/null || true)
+    if [ "${ended:-0}" -ge "$files" ]; then break; fi
+    sleep 0.2
+done
+echo >&"$feed_fd"
+exec {feed_fd}>&-
+feed_fd=
+wait "$demo_pid"
+echo "demo: done"
