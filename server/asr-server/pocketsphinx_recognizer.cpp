@@ -1,11 +1,14 @@
 #include "server/asr-server/pocketsphinx_recognizer.h"
 
 #include <pocketsphinx.h>
+#include <sphinxbase/ckd_alloc.h>
 #include <sphinxbase/err.h>
+#include <sphinxbase/jsgf.h>
 #include <sys/stat.h>
 
 #include <cstdio>
 
+#include "server/asr-server/grammar.h"
 #include "server/asr-server/upsampler.h"
 
 namespace asrserver {
@@ -85,6 +88,8 @@ class PocketSphinxUtterance : public Utterance {
 
 namespace {
 
+constexpr const char* kGrammarSearch = "grammar";
+
 bool exists(const std::string& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0;
@@ -99,30 +104,43 @@ PocketSphinxRecognizer::PocketSphinxRecognizer(const PocketSphinxConfig& config)
 PocketSphinxRecognizer::~PocketSphinxRecognizer() = default;
 
 std::unique_ptr<PocketSphinxRecognizer> PocketSphinxRecognizer::create(const PocketSphinxConfig& config,
-                                                                       std::string& error) {
+                                                                       std::string& error,
+                                                                       SetupFailure* failure) {
     // PocketSphinx logs through one process-wide stream; null silences it.
     err_set_logfp(config.verbose ? stderr : nullptr);
     std::unique_ptr<PocketSphinxRecognizer> rec(new PocketSphinxRecognizer(config));
-    std::unique_ptr<Decoder> first = rec->load(error);
-    if (!first) return nullptr;
+    SetupFailure why = SetupFailure::Model;
+    std::unique_ptr<Decoder> first = rec->load(error, why);
+    if (!first) {
+        if (failure != nullptr) *failure = why;
+        return nullptr;
+    }
     rec->idle_.push_back(std::move(first));
     rec->count_ = 1;
     return rec;
 }
 
-std::unique_ptr<PocketSphinxRecognizer::Decoder> PocketSphinxRecognizer::load(std::string& error) const {
+std::unique_ptr<PocketSphinxRecognizer::Decoder> PocketSphinxRecognizer::load(std::string& error,
+                                                                              SetupFailure& failure) const {
+    failure = SetupFailure::Model;
+    const bool grammar = !config_.grammar_file.empty() || !config_.phrases.empty();
     const std::string hmm = config_.model_dir + "/en-us";
     const std::string lm = config_.model_dir + "/en-us.lm.bin";
     const std::string dict = config_.model_dir + "/cmudict-en-us.dict";
-    for (const std::string& path : {hmm + "/mdef", lm, dict}) {
+    std::vector<std::string> required{hmm + "/mdef", dict};
+    if (!grammar) required.push_back(lm);
+    for (const std::string& path : required) {
         if (!exists(path)) {
             error = "model file " + path + " is missing";
             return nullptr;
         }
     }
     auto d = std::make_unique<Decoder>();
-    d->config = cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", hmm.c_str(), "-lm", lm.c_str(), "-dict",
-                            dict.c_str(), nullptr);
+    // With a grammar the language model is not loaded at all: the search is added below.
+    d->config =
+        grammar ? cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", hmm.c_str(), "-dict", dict.c_str(), nullptr)
+                : cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", hmm.c_str(), "-lm", lm.c_str(), "-dict",
+                              dict.c_str(), nullptr);
     if (d->config == nullptr) {
         error = "PocketSphinx rejected its configuration";
         return nullptr;
@@ -132,7 +150,57 @@ std::unique_ptr<PocketSphinxRecognizer::Decoder> PocketSphinxRecognizer::load(st
         error = "PocketSphinx could not load the model in " + config_.model_dir;
         return nullptr;
     }
+    if (grammar && !useGrammar(*d, error)) {
+        failure = SetupFailure::Grammar;
+        return nullptr;
+    }
     return d;
+}
+
+bool PocketSphinxRecognizer::useGrammar(Decoder& d, std::string& error) const {
+    const bool from_file = !config_.grammar_file.empty();
+    const std::string what = from_file ? "grammar " + config_.grammar_file : "the grammar of the phrases";
+    if (from_file && !exists(config_.grammar_file)) {
+        error = "grammar file " + config_.grammar_file + " does not exist";
+        return false;
+    }
+    std::unique_ptr<jsgf_t, void (*)(jsgf_t*)> jsgf(
+        from_file ? jsgf_parse_file(config_.grammar_file.c_str(), nullptr)
+                  : jsgf_parse_string(phraseGrammar(config_.phrases).c_str(), nullptr),
+        jsgf_grammar_free);
+    if (!jsgf) {
+        error = what + " is not a valid JSGF grammar";
+        return false;
+    }
+    jsgf_rule_t* rule = jsgf_get_public_rule(jsgf.get());
+    if (rule == nullptr) {
+        error = what + " has no public rule";
+        return false;
+    }
+    std::unique_ptr<fsg_model_t, int (*)(fsg_model_t*)> fsg(
+        jsgf_build_fsg(jsgf.get(), rule, ps_get_logmath(d.ps), cmd_ln_float32_r(d.config, "-lw")),
+        fsg_model_free);
+    if (!fsg || fsg_model_n_word(fsg.get()) == 0) {
+        error = what + " has no words";
+        return false;
+    }
+    // PocketSphinx would refuse the grammar too, but only say why in its log.
+    std::string missing;
+    for (int32 w = 0; w < fsg_model_n_word(fsg.get()); ++w) {
+        const char* word = fsg_model_word_str(fsg.get(), w);
+        char* pronunciation = ps_lookup_word(d.ps, word);
+        if (pronunciation == nullptr) missing += (missing.empty() ? "" : ", ") + std::string(word);
+        ckd_free(pronunciation);
+    }
+    if (!missing.empty()) {
+        error = what + " uses words the dictionary lacks: " + missing;
+        return false;
+    }
+    if (ps_set_fsg(d.ps, kGrammarSearch, fsg.get()) < 0 || ps_set_search(d.ps, kGrammarSearch) < 0) {
+        error = "PocketSphinx refused " + what;
+        return false;
+    }
+    return true;
 }
 
 std::unique_ptr<Utterance> PocketSphinxRecognizer::open(int sample_rate, std::chrono::milliseconds wait) {
@@ -148,7 +216,8 @@ std::unique_ptr<Utterance> PocketSphinxRecognizer::open(int sample_rate, std::ch
             ++count_;  // reserve the slot, load without the lock
             lock.unlock();
             std::string error;
-            d = load(error);
+            SetupFailure failure;
+            d = load(error, failure);
             lock.lock();
             if (!d) {
                 --count_;
