@@ -28,6 +28,14 @@ struct PocketSphinxRecognizer::Decoder {
 
 // One utterance on a decoder borrowed from the pool; 8 kHz audio is upsampled
 // to the model's 16 kHz on the way in.
+//
+// Intermediate texts come from PocketSphinx's live pass, which normalises the
+// cepstra by a running mean that starts from the model's preset and carries
+// over from whatever the decoder heard before; for 8 kHz audio that preset is
+// far off, so the live text depends on the decoder's history. The final text
+// therefore comes from a second pass over the whole utterance in one piece,
+// normalised by the utterance's own mean as the model was trained: it depends
+// on this utterance alone, whichever decoder of the pool it ran on.
 class PocketSphinxUtterance : public Utterance {
   public:
     PocketSphinxUtterance(PocketSphinxRecognizer& owner, std::unique_ptr<PocketSphinxRecognizer::Decoder> d,
@@ -43,12 +51,14 @@ class PocketSphinxUtterance : public Utterance {
 
     void feed(const int16_t* samples, size_t count) override {
         if (!started_ || finished_) return;
+        const size_t from = audio_.size();
         if (upsample_) {
-            scratch_.clear();
-            upsampler_.process(samples, count, scratch_);
-            process(scratch_.data(), scratch_.size());
+            upsampler_.process(samples, count, audio_);
         } else {
-            process(samples, count);
+            audio_.insert(audio_.end(), samples, samples + count);
+        }
+        if (audio_.size() > from) {
+            ps_process_raw(decoder_->ps, audio_.data() + from, audio_.size() - from, FALSE, FALSE);
         }
     }
 
@@ -56,21 +66,16 @@ class PocketSphinxUtterance : public Utterance {
 
     std::string finish() override {
         if (!started_ || finished_) return std::string();
-        if (upsample_) {
-            scratch_.clear();
-            upsampler_.flush(scratch_);
-            process(scratch_.data(), scratch_.size());
-        }
-        ps_end_utt(decoder_->ps);
         finished_ = true;
+        if (upsample_) upsampler_.flush(audio_);
+        ps_end_utt(decoder_->ps);
+        if (ps_start_utt(decoder_->ps) < 0) return hypothesis();
+        ps_process_raw(decoder_->ps, audio_.data(), audio_.size(), FALSE, TRUE);
+        ps_end_utt(decoder_->ps);
         return hypothesis();
     }
 
   private:
-    void process(const int16_t* samples, size_t count) {
-        if (count > 0) ps_process_raw(decoder_->ps, samples, count, FALSE, FALSE);
-    }
-
     std::string hypothesis() {
         int32 score = 0;
         const char* hyp = ps_get_hyp(decoder_->ps, &score);
@@ -81,7 +86,7 @@ class PocketSphinxUtterance : public Utterance {
     std::unique_ptr<PocketSphinxRecognizer::Decoder> decoder_;
     const bool upsample_;
     Upsampler2x upsampler_;
-    std::vector<int16_t> scratch_;  // reused for every packet
+    std::vector<int16_t> audio_;  // the utterance at 16 kHz, for the final pass
     bool started_ = false;
     bool finished_ = false;
 };
