@@ -139,13 +139,13 @@ TEST(StreamHeader, RawPcmStartingWithZerosIsNotTakenForBv32) {
     const std::string speech = readFile(VELA_TEST_DATA_DIR "/vad/speech_8k.pcm");
     ASSERT_GE(speech.size(), 32000u);
     const std::string padded = std::string(4800, '\0') + speech;  // 0.3 s of digital silence first
-    for (size_t frames : {1, 2, 5, 20, 160, 1000}) {
+    for (size_t frames : {1, 5, 160, 1000}) {
         const std::string data = padded.substr(0, 4 + 20 * frames);
         EXPECT_EQ(StreamFormat::Raw, classifyFirstPacket(data, 8000).format) << data.size() << " bytes";
     }
     EXPECT_EQ(StreamFormat::Raw,
               classifyFirstPacket(padded.substr(0, 4 + 20 * (padded.size() / 20 - 1)), 8000).format);
-    // Two zero samples, then loud sound with few quiet samples.
+    // Two zero samples, then sound: a loud tone with few quiet samples, and speech.
     EXPECT_EQ(StreamFormat::Raw, classifyFirstPacket(header(0) + loudTone(200), 8000).format);
     EXPECT_EQ(StreamFormat::Raw, classifyFirstPacket(header(0) + speech.substr(16000, 400), 8000).format);
 }
