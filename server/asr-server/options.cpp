@@ -151,7 +151,7 @@ ParseOutcome parseOptions(int argc, const char* const* argv, Options& options, s
         message = "--jsgf and --words exclude each other";
         return ParseOutcome::Error;
     }
-    if ((!ps.grammar_file.empty() || !ps.phrases.empty()) && options.recognizer != "pocketsphinx") {
+    if (ps.usesGrammar() && options.recognizer != "pocketsphinx") {
         message = "--jsgf and --words need the pocketsphinx recognizer";
         return ParseOutcome::Error;
     }

@@ -29,18 +29,21 @@ struct PocketSphinxRecognizer::Decoder {
 // One utterance on a decoder borrowed from the pool; 8 kHz audio is upsampled
 // to the model's 16 kHz on the way in.
 //
-// Intermediate texts come from PocketSphinx's live pass, which normalises the
-// cepstra by a running mean that starts from the model's preset and carries
-// over from whatever the decoder heard before; for 8 kHz audio that preset is
-// far off, so the live text depends on the decoder's history. The final text
+// Texts come from PocketSphinx's live pass, which normalises the cepstra by a
+// running mean that starts from the model's preset and carries over from
+// whatever the decoder heard before. For 8 kHz audio that preset is far off,
+// so the live text depends on the decoder's history: which decoder of the
+// pool a session gets decides what it hears. With a grammar the final text
 // therefore comes from a second pass over the whole utterance in one piece,
-// normalised by the utterance's own mean as the model was trained: it depends
-// on this utterance alone, whichever decoder of the pool it ran on.
+// normalised by the utterance's own mean as the model was trained; the
+// grammar search is cheap. With the language model a second pass would add
+// about the utterance's decoding time again to every final result, so there
+// the live text stands.
 class PocketSphinxUtterance : public Utterance {
   public:
     PocketSphinxUtterance(PocketSphinxRecognizer& owner, std::unique_ptr<PocketSphinxRecognizer::Decoder> d,
-                          int sample_rate)
-        : owner_(owner), decoder_(std::move(d)), upsample_(sample_rate == 8000) {
+                          int sample_rate, bool whole_pass)
+        : owner_(owner), decoder_(std::move(d)), upsample_(sample_rate == 8000), whole_pass_(whole_pass) {
         started_ = ps_start_utt(decoder_->ps) >= 0;
     }
 
@@ -51,15 +54,13 @@ class PocketSphinxUtterance : public Utterance {
 
     void feed(const int16_t* samples, size_t count) override {
         if (!started_ || finished_) return;
-        const size_t from = audio_.size();
+        const size_t from = keep();
         if (upsample_) {
             upsampler_.process(samples, count, audio_);
         } else {
             audio_.insert(audio_.end(), samples, samples + count);
         }
-        if (audio_.size() > from) {
-            ps_process_raw(decoder_->ps, audio_.data() + from, audio_.size() - from, FALSE, FALSE);
-        }
+        live(from);
     }
 
     std::string partial() override { return started_ ? hypothesis() : std::string(); }
@@ -67,15 +68,31 @@ class PocketSphinxUtterance : public Utterance {
     std::string finish() override {
         if (!started_ || finished_) return std::string();
         finished_ = true;
+        const size_t from = keep();
         if (upsample_) upsampler_.flush(audio_);
+        live(from);
         ps_end_utt(decoder_->ps);
-        if (ps_start_utt(decoder_->ps) < 0) return hypothesis();
-        ps_process_raw(decoder_->ps, audio_.data(), audio_.size(), FALSE, TRUE);
-        ps_end_utt(decoder_->ps);
+        if (whole_pass_ && ps_start_utt(decoder_->ps) >= 0) {
+            ps_process_raw(decoder_->ps, audio_.data(), audio_.size(), FALSE, TRUE);
+            ps_end_utt(decoder_->ps);
+        }
         return hypothesis();
     }
 
   private:
+    // Where new audio starts in audio_: after everything so far when the
+    // whole utterance is kept, else at 0, the previous piece dropped.
+    size_t keep() {
+        if (!whole_pass_) audio_.clear();
+        return audio_.size();
+    }
+
+    void live(size_t from) {
+        if (audio_.size() > from) {
+            ps_process_raw(decoder_->ps, audio_.data() + from, audio_.size() - from, FALSE, FALSE);
+        }
+    }
+
     std::string hypothesis() {
         int32 score = 0;
         const char* hyp = ps_get_hyp(decoder_->ps, &score);
@@ -85,8 +102,9 @@ class PocketSphinxUtterance : public Utterance {
     PocketSphinxRecognizer& owner_;
     std::unique_ptr<PocketSphinxRecognizer::Decoder> decoder_;
     const bool upsample_;
+    const bool whole_pass_;
     Upsampler2x upsampler_;
-    std::vector<int16_t> audio_;  // the utterance at 16 kHz, for the final pass
+    std::vector<int16_t> audio_;  // at 16 kHz: the whole utterance, or the latest piece
     bool started_ = false;
     bool finished_ = false;
 };
@@ -128,7 +146,7 @@ std::unique_ptr<PocketSphinxRecognizer> PocketSphinxRecognizer::create(const Poc
 std::unique_ptr<PocketSphinxRecognizer::Decoder> PocketSphinxRecognizer::load(std::string& error,
                                                                               SetupFailure& failure) const {
     failure = SetupFailure::Model;
-    const bool grammar = !config_.grammar_file.empty() || !config_.phrases.empty();
+    const bool grammar = config_.usesGrammar();
     const std::string hmm = config_.model_dir + "/en-us";
     const std::string lm = config_.model_dir + "/en-us.lm.bin";
     const std::string dict = config_.model_dir + "/cmudict-en-us.dict";
@@ -234,7 +252,7 @@ std::unique_ptr<Utterance> PocketSphinxRecognizer::open(int sample_rate, std::ch
         }
     }
     lock.unlock();
-    return std::make_unique<PocketSphinxUtterance>(*this, std::move(d), sample_rate);
+    return std::make_unique<PocketSphinxUtterance>(*this, std::move(d), sample_rate, config_.usesGrammar());
 }
 
 void PocketSphinxRecognizer::release(std::unique_ptr<Decoder> decoder) {

@@ -23,6 +23,8 @@ struct PocketSphinxConfig {
     // At most one of these two replaces the language model by a grammar:
     std::string grammar_file;          // a JSGF grammar; its first public rule is used
     std::vector<std::string> phrases;  // each utterance is one of these (see grammar.h)
+
+    bool usesGrammar() const { return !grammar_file.empty() || !phrases.empty(); }
 };
 
 enum class SetupFailure {
