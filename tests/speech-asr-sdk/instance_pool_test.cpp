@@ -3,13 +3,10 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <condition_variable>
-#include <fstream>
 #include <map>
 #include <mutex>
 #include <string>
@@ -19,44 +16,16 @@
 #include "speech-asr-sdk/VelaASRLinuxSDK.h"
 #include "speech-util/utilcxx/singleton/singleton.h"
 #include "speech-util/utilcxx/thread_pool/task_runner.h"
-#include "support/scripted_http_server.h"
+#include "support/sdk_sessions.h"
 
 using speech::util::RecMutexLock;
 using vela::VelaASRLinuxSDK;
 using vela::VelaASRMessage;
 using vela_test::Reply;
-using vela_test::ScriptedHttpServer;
 
 namespace {
 
-const std::string kLogDir = ::testing::TempDir() + "vela_sdk_test_logs";
-const char kLogFile[] = "sdk_test.log";
-
-// Log lines written after construction (read through the link to the current file).
-class LogTail {
-  public:
-    LogTail() : start_(size()) {}
-    std::string text() const {
-        std::ifstream in(path(), std::ios::binary);
-        in.seekg(static_cast<std::streamoff>(start_));
-        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
-
-  private:
-    static std::string path() { return kLogDir + "/" + kLogFile + ".NOTICE"; }
-    static size_t size() {
-        struct stat st;
-        return stat(path().c_str(), &st) == 0 ? static_cast<size_t>(st.st_size) : 0;
-    }
-    size_t start_;
-};
-
 const char kSessionJson[] = R"({"devid":"asrclient-test","pfm":"centos6.7","ver":"vert","gender_recog":"1"})";
-
-size_t poolSize() {
-    RecMutexLock::Lock lock(VelaASRLinuxSDK::_mutex);
-    return VelaASRLinuxSDK::_sdk.size();
-}
 
 // By session id: a freed instance's address may be reused at once.
 bool inPool(const std::string& sid) {
@@ -68,54 +37,17 @@ bool inPool(const std::string& sid) {
 // Waits until nothing but `expected` holders hold `inst` (its pull thread
 // ends on its own after it has been finished).
 void waitForHolders(const VelaASRLinuxSDK* inst, int expected) {
-    for (int i = 0; i < 2000 && inst->holders() != expected; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    ASSERT_EQ(expected, inst->holders());
+    ASSERT_TRUE(vela_test::eventually([&] { return inst->holders() == expected; }));
 }
 
-// Finishes every pooled instance and frees them once nothing holds them.
-void drainPool() {
-    {
-        RecMutexLock::Lock lock(VelaASRLinuxSDK::_mutex);
-        for (VelaASRLinuxSDK* inst : VelaASRLinuxSDK::_sdk) {
-            if (inst != nullptr) inst->notify();
-        }
-    }
-    for (int i = 0; i < 2000; ++i) {
-        VelaASRLinuxSDK::clean_resource(false);
-        if (poolSize() == 0) return;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    ADD_FAILURE() << "instances still held after they finished";
-}
-
-class SdkTest : public ::testing::Test {
+class SdkTest : public vela_test::SdkSessionTest {
   protected:
-    void SetUp() override {
-        setenv("VELA_ASR_SERVER_URL", server_.url("/asr/v2").c_str(), 1);
-        mkdir(kLogDir.c_str(), 0755);
-        VelaASRLinuxSDK::init_env(kLogDir, kLogFile, 1);
-        // Every session gets its own id: sid-1, sid-2, ...
-        server_.on(vela_test::hasPart("create-session"), [this](const vela_test::RecordedRequest&) {
-            return Reply::json(R"({"asr_param":{"err_no":0,"sid":"sid-)" + std::to_string(++sessions_) +
-                               R"("}})");
-        });
-    }
-    void TearDown() override {
-        drainPool();
-        unsetenv("VELA_ASR_SERVER_URL");
-    }
-
     VelaASRLinuxSDK* make(int rate = 8) {
         std::string err;
         VelaASRLinuxSDK* inst = VelaASRLinuxSDK::getInstance(rate, 0, 0, err);
         EXPECT_EQ("succ", err);
         return inst;
     }
-
-    ScriptedHttpServer server_;
-    std::atomic<int> sessions_{0};
 };
 
 }  // namespace
@@ -222,7 +154,7 @@ TEST_F(SdkTest, RefusedSessionsGiveNoInstanceAndNoPoolGrowth) {
         EXPECT_EQ(nullptr, VelaASRLinuxSDK::getInstance(8, 0, 0, err)) << "reply " << i;
         EXPECT_EQ("create session  failure", err) << "reply " << i;
         EXPECT_EQ(2, VelaASRLinuxSDK::err_no) << "reply " << i;
-        EXPECT_EQ(1u, poolSize()) << "reply " << i;
+        EXPECT_EQ(1u, vela_test::sdkPoolSize()) << "reply " << i;
         const std::string logged = log.text();
         for (const std::string& expected : refusals[i].second) {
             EXPECT_NE(std::string::npos, logged.find(expected)) << "reply " << i << " lacks " << expected;
@@ -234,19 +166,19 @@ TEST_F(SdkTest, RefusedSessionsGiveNoInstanceAndNoPoolGrowth) {
     VelaASRLinuxSDK* accepted = make();
     ASSERT_NE(nullptr, accepted);
     EXPECT_EQ("s-2", accepted->_sid);
-    EXPECT_EQ(2u, poolSize());
+    EXPECT_EQ(2u, vela_test::sdkPoolSize());
 }
 
 TEST_F(SdkTest, UnreachableServerGivesNoInstance) {
     setenv("VELA_ASR_SERVER_URL",
            ("http://127.0.0.1:" + std::to_string(vela_test::unusedLoopbackPort())).c_str(), 1);
-    VelaASRLinuxSDK::init_env(kLogDir, kLogFile, 1);
+    VelaASRLinuxSDK::init_env(logDir(), "tasks.log", 1);
     LogTail log;
     std::string err;
     EXPECT_EQ(nullptr, VelaASRLinuxSDK::getInstance(8, 0, 0, err));
     EXPECT_EQ("create session  failure", err);
     EXPECT_EQ(2, VelaASRLinuxSDK::err_no);
-    EXPECT_EQ(0u, poolSize());
+    EXPECT_EQ(0u, vela_test::sdkPoolSize());
     EXPECT_NE(std::string::npos, log.text().find("][err:Connect timeout!][errno:-1]"));
 }
 
@@ -255,7 +187,7 @@ TEST_F(SdkTest, UnreachableServerGivesNoInstance) {
 TEST_F(SdkTest, PoolHoldsAHundredAndFreesOnlyWhatNothingReaches) {
     std::vector<VelaASRLinuxSDK*> live;
     for (int i = 0; i < 100; ++i) live.push_back(make());
-    ASSERT_EQ(100u, poolSize());
+    ASSERT_EQ(100u, vela_test::sdkPoolSize());
     ASSERT_EQ(0, static_cast<int>(std::count(live.begin(), live.end(), nullptr)));
 
     const size_t requests = server_.requestCount();
@@ -286,14 +218,14 @@ TEST_F(SdkTest, PoolHoldsAHundredAndFreesOnlyWhatNothingReaches) {
     ASSERT_NE(nullptr, fresh);
     EXPECT_FALSE(inPool(held_sid));
     EXPECT_TRUE(inPool(counted_sid));
-    EXPECT_EQ(100u, poolSize());
+    EXPECT_EQ(100u, vela_test::sdkPoolSize());
 
     counted->concurrency_counter.decrementAndGet();
     waitForHolders(counted, 0);
     VelaASRLinuxSDK::clean_resource(true);
     EXPECT_FALSE(inPool(counted_sid));
     VelaASRLinuxSDK::clean_resource(false);
-    EXPECT_EQ(99u, poolSize());  // running instances are kept
+    EXPECT_EQ(99u, vela_test::sdkPoolSize());  // running instances are kept
 }
 
 TEST_F(SdkTest, AHolderOnAnotherThreadKeepsAFinishedInstanceAlive) {
@@ -357,8 +289,7 @@ TEST_F(SdkTest, ConcurrentClientsShareThePool) {
     }
     for (std::thread& c : clients) c.join();
     EXPECT_EQ(40, made.load());
-    drainPool();
-    EXPECT_EQ(0u, poolSize());
+    EXPECT_TRUE(vela_test::drainSdkPool());
 }
 
 // ------------------------------------------------------ commands of one instance
