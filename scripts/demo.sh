@@ -1,19 +1,25 @@
 #!/usr/bin/env bash
 # Runs the whole chain on this machine: builds asrdemo and the reference
-# recognition server if needed, starts the server on 127.0.0.1 on a free port,
-# makes a few spoken sample files, and streams them through asrdemo, which
-# prints intermediate and final results. Stops the server at the end.
+# recognition server if needed, speaks a few sample sentences into files,
+# starts the server on 127.0.0.1 on a free port (listening for a handful of
+# phrases, see VELA_DEMO_GRAMMAR), and streams the files through asrdemo,
+# which prints intermediate and final results. Stops the server at the end.
 #
 # Environment:
 #   VELA_BUILD_DIR         build directory (default: build/)
 #   VELA_DEMO_RECOGNIZER   recognizer of the reference server: pocketsphinx
 #                          (default) or echo
+#   VELA_DEMO_GRAMMAR      1 (default): PocketSphinx recognises only a few
+#                          phrases, the spoken sentences among them; 0: its
+#                          general language model, which follows synthetic
+#                          speech poorly
 #   VELA_DEMO_TIMEOUT      seconds to wait for all results (default 120)
 #   VELA_DEMO_KEEP=1       keep the working directory (list.txt, audio, logs)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${VELA_BUILD_DIR:-$root/build}
 recognizer=${VELA_DEMO_RECOGNIZER:-pocketsphinx}
+use_grammar=${VELA_DEMO_GRAMMAR:-1}
 timeout_s=${VELA_DEMO_TIMEOUT:-120}
 
 # ---------------------------------------------------------------- build
@@ -42,10 +48,46 @@ cleanup() {
 }
 trap cleanup EXIT
 
+# ---------------------------------------------------------------- audio
+# 8 kHz, 16-bit, mono, raw PCM: what asrdemo sends. The American voice in its
+# f2 variant at a moderate pace, with silence around it, is the one that the
+# 16 kHz acoustic model follows best once the audio has lost its upper band.
+sentences=("hello world" "good morning" "what time is it")
+if command -v espeak-ng >/dev/null && command -v sox >/dev/null; then
+    spoken=1
+    n=0
+    for text in "${sentences[@]}"; do
+        n=$((n + 1))
+        espeak-ng -v en-us+f2 -s 140 -w "$work/say$n.wav" "$text"
+        sox -R -D "$work/say$n.wav" -r 8000 -c 1 -b 16 -e signed-integer -L -t raw "$work/sample$n.pcm" \
+            pad 0.3 0.5
+        rm -f "$work/say$n.wav"
+        echo "sample$n.pcm" >>"$work/list.txt"
+    done
+else
+    echo "demo: espeak-ng or sox missing; using the bundled recordings"
+    spoken=0
+    for f in speech_8k.pcm two_words_8k.pcm; do
+        cp "$root/tests/data/vad/$f" "$work/$f"
+        echo "$f" >>"$work/list.txt"
+    done
+fi
+files=$(wc -l <"$work/list.txt")
+
 # --------------------------------------------------------------- server
-echo "demo: starting the reference server ($recognizer)"
-"$build/bin/asr-server" --host 127.0.0.1 --port 0 --recognizer "$recognizer" \
-    >"$work/server.out" 2>"$work/server.err" &
+# The grammar holds the spoken sentences and phrases that share words with
+# them, so that it does not admit only one answer. The bundled recordings say
+# other things: they get the general language model.
+server_args=(--host 127.0.0.1 --port 0 --recognizer "$recognizer")
+if [ "$recognizer" = pocketsphinx ] && [ "$use_grammar" = 1 ] && [ "$spoken" = 1 ]; then
+    phrases=("${sentences[@]}" "hello there" "good night" "what day is it" "call home" "thank you")
+    words=$(IFS='|' && echo "${phrases[*]}")
+    server_args+=(--words "$words")
+    echo "demo: starting the reference server ($recognizer, phrases: $words)"
+else
+    echo "demo: starting the reference server ($recognizer)"
+fi
+"$build/bin/asr-server" "${server_args[@]}" >"$work/server.out" 2>"$work/server.err" &
 server_pid=$!
 url=
 for _ in $(seq 100); do
@@ -63,27 +105,6 @@ if [ -z "$url" ]; then
     exit 1
 fi
 echo "demo: server at $url"
-
-# ---------------------------------------------------------------- audio
-# 8 kHz, 16-bit, mono, raw PCM: what asrdemo sends.
-if command -v espeak-ng >/dev/null && command -v sox >/dev/null; then
-    n=0
-    for text in "hello world" "good morning" "what time is it"; do
-        n=$((n + 1))
-        espeak-ng -v en-us -s 150 -w "$work/say$n.wav" "$text"
-        sox -R -D "$work/say$n.wav" -r 8000 -c 1 -b 16 -e signed-integer -L -t raw "$work/sample$n.pcm" \
-            pad 0.3 0.5
-        rm -f "$work/say$n.wav"
-        echo "sample$n.pcm" >>"$work/list.txt"
-    done
-else
-    echo "demo: espeak-ng or sox missing; using the bundled recordings"
-    for f in speech_8k.pcm two_words_8k.pcm; do
-        cp "$root/tests/data/vad/$f" "$work/$f"
-        echo "$f" >>"$work/list.txt"
-    done
-fi
-files=$(wc -l <"$work/list.txt")
 
 # ----------------------------------------------------------------- demo
 # asrdemo waits for a character on standard input at the end; it gets one

@@ -39,7 +39,13 @@ int main(int argc, char** argv) {
     std::unique_ptr<Recognizer> recognizer;
     if (options.recognizer == "pocketsphinx") {
         std::string error;
-        recognizer = PocketSphinxRecognizer::create(options.pocketsphinx, error);
+        SetupFailure failure = SetupFailure::Model;
+        recognizer = PocketSphinxRecognizer::create(options.pocketsphinx, error, &failure);
+        if (!recognizer && failure == SetupFailure::Grammar) {
+            // A vocabulary was asked for: answering with another recogniser would mislead.
+            std::fprintf(stderr, "asr-server: %s\n", error.c_str());
+            return 2;
+        }
         if (!recognizer) {
             std::fprintf(stderr, "asr-server: warning: %s; falling back to the echo recognizer\n",
                          error.c_str());

@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "server/asr-server/grammar.h"
+
 namespace asrserver {
 
 namespace {
@@ -33,6 +35,13 @@ std::string usage() {
            "  --model DIR              PocketSphinx model folder holding en-us/, en-us.lm.bin\n"
            "                           and cmudict-en-us.dict\n"
            "                           (default /usr/share/pocketsphinx/model/en-us)\n"
+           "  --jsgf FILE              recognise only what the JSGF grammar FILE allows (its\n"
+           "                           first public rule) instead of using the language model\n"
+           "  --words \"P1|P2|...\"      recognise only these phrases, one per utterance: each\n"
+           "                           phrase is words of the dictionary separated by blanks,\n"
+           "                           e.g. --words \"yes|no|call home\"\n"
+           "                           (--jsgf and --words exclude each other; with either\n"
+           "                           the language model is not loaded)\n"
            "  --decoders N             PocketSphinx decoders shared by the sessions (default 4)\n"
            "  --final-delay-ms N       withhold each final result this long (default 0)\n"
            "  --hold-ms N              longest wait of a result fetch for new audio (default 500)\n"
@@ -103,6 +112,17 @@ ParseOutcome parseOptions(int argc, const char* const* argv, Options& options, s
             options.recognizer = value;
         } else if (arg == "--model") {
             options.pocketsphinx.model_dir = value;
+        } else if (arg == "--jsgf") {
+            if (value.empty()) {
+                message = "empty --jsgf";
+                return ParseOutcome::Error;
+            }
+            options.pocketsphinx.grammar_file = value;
+        } else if (arg == "--words") {
+            if (!parsePhrases(value, options.pocketsphinx.phrases, message)) {
+                message = "--words: " + message;
+                return ParseOutcome::Error;
+            }
         } else if (arg == "--decoders") {
             if (!positive(256)) return ParseOutcome::Error;
             options.pocketsphinx.max_decoders = static_cast<size_t>(n);
@@ -125,6 +145,15 @@ ParseOutcome parseOptions(int argc, const char* const* argv, Options& options, s
             message = "unknown option " + arg;
             return ParseOutcome::Error;
         }
+    }
+    const PocketSphinxConfig& ps = options.pocketsphinx;
+    if (!ps.grammar_file.empty() && !ps.phrases.empty()) {
+        message = "--jsgf and --words exclude each other";
+        return ParseOutcome::Error;
+    }
+    if (ps.usesGrammar() && options.recognizer != "pocketsphinx") {
+        message = "--jsgf and --words need the pocketsphinx recognizer";
+        return ParseOutcome::Error;
     }
     return ParseOutcome::Run;
 }

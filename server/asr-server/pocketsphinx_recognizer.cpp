@@ -1,11 +1,14 @@
 #include "server/asr-server/pocketsphinx_recognizer.h"
 
 #include <pocketsphinx.h>
+#include <sphinxbase/ckd_alloc.h>
 #include <sphinxbase/err.h>
+#include <sphinxbase/jsgf.h>
 #include <sys/stat.h>
 
 #include <cstdio>
 
+#include "server/asr-server/grammar.h"
 #include "server/asr-server/upsampler.h"
 
 namespace asrserver {
@@ -25,11 +28,22 @@ struct PocketSphinxRecognizer::Decoder {
 
 // One utterance on a decoder borrowed from the pool; 8 kHz audio is upsampled
 // to the model's 16 kHz on the way in.
+//
+// Texts come from PocketSphinx's live pass, which normalises the cepstra by a
+// running mean that starts from the model's preset and carries over from
+// whatever the decoder heard before. For 8 kHz audio that preset is far off,
+// so the live text depends on the decoder's history: which decoder of the
+// pool a session gets decides what it hears. With a grammar the final text
+// therefore comes from a second pass over the whole utterance in one piece,
+// normalised by the utterance's own mean as the model was trained; the
+// grammar search is cheap. With the language model a second pass would add
+// about the utterance's decoding time again to every final result, so there
+// the live text stands.
 class PocketSphinxUtterance : public Utterance {
   public:
     PocketSphinxUtterance(PocketSphinxRecognizer& owner, std::unique_ptr<PocketSphinxRecognizer::Decoder> d,
-                          int sample_rate)
-        : owner_(owner), decoder_(std::move(d)), upsample_(sample_rate == 8000) {
+                          int sample_rate, bool whole_pass)
+        : owner_(owner), decoder_(std::move(d)), upsample_(sample_rate == 8000), whole_pass_(whole_pass) {
         started_ = ps_start_utt(decoder_->ps) >= 0;
     }
 
@@ -40,32 +54,43 @@ class PocketSphinxUtterance : public Utterance {
 
     void feed(const int16_t* samples, size_t count) override {
         if (!started_ || finished_) return;
+        const size_t from = keep();
         if (upsample_) {
-            scratch_.clear();
-            upsampler_.process(samples, count, scratch_);
-            process(scratch_.data(), scratch_.size());
+            upsampler_.process(samples, count, audio_);
         } else {
-            process(samples, count);
+            audio_.insert(audio_.end(), samples, samples + count);
         }
+        live(from);
     }
 
     std::string partial() override { return started_ ? hypothesis() : std::string(); }
 
     std::string finish() override {
         if (!started_ || finished_) return std::string();
-        if (upsample_) {
-            scratch_.clear();
-            upsampler_.flush(scratch_);
-            process(scratch_.data(), scratch_.size());
-        }
-        ps_end_utt(decoder_->ps);
         finished_ = true;
+        const size_t from = keep();
+        if (upsample_) upsampler_.flush(audio_);
+        live(from);
+        ps_end_utt(decoder_->ps);
+        if (whole_pass_ && ps_start_utt(decoder_->ps) >= 0) {
+            ps_process_raw(decoder_->ps, audio_.data(), audio_.size(), FALSE, TRUE);
+            ps_end_utt(decoder_->ps);
+        }
         return hypothesis();
     }
 
   private:
-    void process(const int16_t* samples, size_t count) {
-        if (count > 0) ps_process_raw(decoder_->ps, samples, count, FALSE, FALSE);
+    // Where new audio starts in audio_: after everything so far when the
+    // whole utterance is kept, else at 0, the previous piece dropped.
+    size_t keep() {
+        if (!whole_pass_) audio_.clear();
+        return audio_.size();
+    }
+
+    void live(size_t from) {
+        if (audio_.size() > from) {
+            ps_process_raw(decoder_->ps, audio_.data() + from, audio_.size() - from, FALSE, FALSE);
+        }
     }
 
     std::string hypothesis() {
@@ -77,13 +102,16 @@ class PocketSphinxUtterance : public Utterance {
     PocketSphinxRecognizer& owner_;
     std::unique_ptr<PocketSphinxRecognizer::Decoder> decoder_;
     const bool upsample_;
+    const bool whole_pass_;
     Upsampler2x upsampler_;
-    std::vector<int16_t> scratch_;  // reused for every packet
+    std::vector<int16_t> audio_;  // at 16 kHz: the whole utterance, or the latest piece
     bool started_ = false;
     bool finished_ = false;
 };
 
 namespace {
+
+constexpr const char* kGrammarSearch = "grammar";
 
 bool exists(const std::string& path) {
     struct stat st {};
@@ -99,30 +127,43 @@ PocketSphinxRecognizer::PocketSphinxRecognizer(const PocketSphinxConfig& config)
 PocketSphinxRecognizer::~PocketSphinxRecognizer() = default;
 
 std::unique_ptr<PocketSphinxRecognizer> PocketSphinxRecognizer::create(const PocketSphinxConfig& config,
-                                                                       std::string& error) {
+                                                                       std::string& error,
+                                                                       SetupFailure* failure) {
     // PocketSphinx logs through one process-wide stream; null silences it.
     err_set_logfp(config.verbose ? stderr : nullptr);
     std::unique_ptr<PocketSphinxRecognizer> rec(new PocketSphinxRecognizer(config));
-    std::unique_ptr<Decoder> first = rec->load(error);
-    if (!first) return nullptr;
+    SetupFailure why = SetupFailure::Model;
+    std::unique_ptr<Decoder> first = rec->load(error, why);
+    if (!first) {
+        if (failure != nullptr) *failure = why;
+        return nullptr;
+    }
     rec->idle_.push_back(std::move(first));
     rec->count_ = 1;
     return rec;
 }
 
-std::unique_ptr<PocketSphinxRecognizer::Decoder> PocketSphinxRecognizer::load(std::string& error) const {
+std::unique_ptr<PocketSphinxRecognizer::Decoder> PocketSphinxRecognizer::load(std::string& error,
+                                                                              SetupFailure& failure) const {
+    failure = SetupFailure::Model;
+    const bool grammar = config_.usesGrammar();
     const std::string hmm = config_.model_dir + "/en-us";
     const std::string lm = config_.model_dir + "/en-us.lm.bin";
     const std::string dict = config_.model_dir + "/cmudict-en-us.dict";
-    for (const std::string& path : {hmm + "/mdef", lm, dict}) {
+    std::vector<std::string> required{hmm + "/mdef", dict};
+    if (!grammar) required.push_back(lm);
+    for (const std::string& path : required) {
         if (!exists(path)) {
             error = "model file " + path + " is missing";
             return nullptr;
         }
     }
     auto d = std::make_unique<Decoder>();
-    d->config = cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", hmm.c_str(), "-lm", lm.c_str(), "-dict",
-                            dict.c_str(), nullptr);
+    // With a grammar the language model is not loaded at all: the search is added below.
+    d->config =
+        grammar ? cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", hmm.c_str(), "-dict", dict.c_str(), nullptr)
+                : cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", hmm.c_str(), "-lm", lm.c_str(), "-dict",
+                              dict.c_str(), nullptr);
     if (d->config == nullptr) {
         error = "PocketSphinx rejected its configuration";
         return nullptr;
@@ -132,7 +173,57 @@ std::unique_ptr<PocketSphinxRecognizer::Decoder> PocketSphinxRecognizer::load(st
         error = "PocketSphinx could not load the model in " + config_.model_dir;
         return nullptr;
     }
+    if (grammar && !useGrammar(*d, error)) {
+        failure = SetupFailure::Grammar;
+        return nullptr;
+    }
     return d;
+}
+
+bool PocketSphinxRecognizer::useGrammar(Decoder& d, std::string& error) const {
+    const bool from_file = !config_.grammar_file.empty();
+    const std::string what = from_file ? "grammar " + config_.grammar_file : "the grammar of the phrases";
+    if (from_file && !exists(config_.grammar_file)) {
+        error = "grammar file " + config_.grammar_file + " does not exist";
+        return false;
+    }
+    std::unique_ptr<jsgf_t, void (*)(jsgf_t*)> jsgf(
+        from_file ? jsgf_parse_file(config_.grammar_file.c_str(), nullptr)
+                  : jsgf_parse_string(phraseGrammar(config_.phrases).c_str(), nullptr),
+        jsgf_grammar_free);
+    if (!jsgf) {
+        error = what + " is not a valid JSGF grammar";
+        return false;
+    }
+    jsgf_rule_t* rule = jsgf_get_public_rule(jsgf.get());
+    if (rule == nullptr) {
+        error = what + " has no public rule";
+        return false;
+    }
+    std::unique_ptr<fsg_model_t, int (*)(fsg_model_t*)> fsg(
+        jsgf_build_fsg(jsgf.get(), rule, ps_get_logmath(d.ps), cmd_ln_float32_r(d.config, "-lw")),
+        fsg_model_free);
+    if (!fsg || fsg_model_n_word(fsg.get()) == 0) {
+        error = what + " has no words";
+        return false;
+    }
+    // PocketSphinx would refuse the grammar too, but only say why in its log.
+    std::string missing;
+    for (int32 w = 0; w < fsg_model_n_word(fsg.get()); ++w) {
+        const char* word = fsg_model_word_str(fsg.get(), w);
+        char* pronunciation = ps_lookup_word(d.ps, word);
+        if (pronunciation == nullptr) missing += (missing.empty() ? "" : ", ") + std::string(word);
+        ckd_free(pronunciation);
+    }
+    if (!missing.empty()) {
+        error = what + " uses words the dictionary lacks: " + missing;
+        return false;
+    }
+    if (ps_set_fsg(d.ps, kGrammarSearch, fsg.get()) < 0 || ps_set_search(d.ps, kGrammarSearch) < 0) {
+        error = "PocketSphinx refused " + what;
+        return false;
+    }
+    return true;
 }
 
 std::unique_ptr<Utterance> PocketSphinxRecognizer::open(int sample_rate, std::chrono::milliseconds wait) {
@@ -148,7 +239,8 @@ std::unique_ptr<Utterance> PocketSphinxRecognizer::open(int sample_rate, std::ch
             ++count_;  // reserve the slot, load without the lock
             lock.unlock();
             std::string error;
-            d = load(error);
+            SetupFailure failure;
+            d = load(error, failure);
             lock.lock();
             if (!d) {
                 --count_;
@@ -160,7 +252,7 @@ std::unique_ptr<Utterance> PocketSphinxRecognizer::open(int sample_rate, std::ch
         }
     }
     lock.unlock();
-    return std::make_unique<PocketSphinxUtterance>(*this, std::move(d), sample_rate);
+    return std::make_unique<PocketSphinxUtterance>(*this, std::move(d), sample_rate, config_.usesGrammar());
 }
 
 void PocketSphinxRecognizer::release(std::unique_ptr<Decoder> decoder) {

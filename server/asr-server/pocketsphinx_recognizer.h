@@ -1,7 +1,9 @@
-// Recogniser on PocketSphinx with the en-us model. Decoders are costly (about
-// half a second and 100 MB each to load), so a small pool of them is shared:
-// a session holds one decoder from its first audio to its final result, and
-// sessions beyond the pool size wait for one (see open()).
+// Recogniser on PocketSphinx with the en-us model: the general language model,
+// or a grammar that restricts what can be heard to a small vocabulary.
+// Decoders are costly (with the language model about half a second and 100 MB
+// each to load), so a small pool of them is shared: a session holds one
+// decoder from its first audio to its final result, and sessions beyond the
+// pool size wait for one (see open()).
 #pragma once
 
 #include <condition_variable>
@@ -18,14 +20,25 @@ struct PocketSphinxConfig {
     std::string model_dir = "/usr/share/pocketsphinx/model/en-us";
     size_t max_decoders = 4;
     bool verbose = false;  // let PocketSphinx log to standard error
+    // At most one of these two replaces the language model by a grammar:
+    std::string grammar_file;          // a JSGF grammar; its first public rule is used
+    std::vector<std::string> phrases;  // each utterance is one of these (see grammar.h)
+
+    bool usesGrammar() const { return !grammar_file.empty() || !phrases.empty(); }
+};
+
+enum class SetupFailure {
+    Model,    // the model cannot be used: the server may fall back to another recogniser
+    Grammar,  // the grammar is unreadable, invalid or uses words the dictionary lacks
 };
 
 class PocketSphinxRecognizer : public Recognizer {
   public:
-    // Checks the model files and loads the first decoder; returns null and
-    // says why in `error` when the model cannot be used.
+    // Checks the model files and loads the first decoder with its grammar, if
+    // any; returns null and says why in `error` and `failure` otherwise.
     static std::unique_ptr<PocketSphinxRecognizer> create(const PocketSphinxConfig& config,
-                                                          std::string& error);
+                                                          std::string& error,
+                                                          SetupFailure* failure = nullptr);
     ~PocketSphinxRecognizer() override;
 
     const char* name() const override { return "pocketsphinx"; }
@@ -38,7 +51,8 @@ class PocketSphinxRecognizer : public Recognizer {
 
   private:
     explicit PocketSphinxRecognizer(const PocketSphinxConfig& config);
-    std::unique_ptr<Decoder> load(std::string& error) const;
+    std::unique_ptr<Decoder> load(std::string& error, SetupFailure& failure) const;
+    bool useGrammar(Decoder& d, std::string& error) const;
     void release(std::unique_ptr<Decoder> decoder);
 
     friend class PocketSphinxUtterance;

@@ -8,26 +8,56 @@ namespace {
 
 constexpr size_t kStreamHeaderSize = 4;
 constexpr size_t kBv32FrameSize = 20;
+constexpr size_t kPcmUnitSize = 160;  // the front end hands PCM out in units of 80 samples
+
+// Fewest samples over which the neighbour correlation of noise stays well
+// below the bar that smooth audio clears.
+constexpr size_t kMinCorrelationSamples = 50;
 
 std::string bv32Text(size_t bytes, int packets) {
     return "BV32-compressed audio cannot be decoded by this server (received " + std::to_string(bytes) +
            " bytes in " + std::to_string(packets) + " packets)";
 }
 
+// Whether `size` bytes, read as little-endian 16-bit samples, sound like
+// audio: silence and quiet sound keep at least a quarter of their samples
+// below -30 dBFS (|x| < 1024), and speech and other low-pitched sound
+// correlate neighbouring samples strongly (lag-1 correlation 0.4 and above).
+// Packed BV32 frames read the same way look like loud white noise: about 3 %
+// quiet samples and a correlation near 0. Only loud noise-like PCM (white
+// noise, a loud tone near the Nyquist rate) fails both tests.
+bool soundsLikePcm(const char* data, size_t size) {
+    const size_t n = size / 2;
+    size_t quiet = 0;
+    double energy = 0.0;
+    double lag1 = 0.0;
+    double previous = 0.0;
+    for (size_t i = 0; i < n; ++i) {
+        const auto lo = static_cast<uint8_t>(data[2 * i]);
+        const auto hi = static_cast<uint8_t>(data[2 * i + 1]);
+        const int x = static_cast<int16_t>(lo | (hi << 8));
+        if (x > -1024 && x < 1024) ++quiet;
+        energy += static_cast<double>(x) * x;
+        lag1 += previous * x;
+        previous = x;
+    }
+    if (4 * quiet >= n) return true;
+    return n >= kMinCorrelationSamples && lag1 >= 0.4 * energy;
+}
+
 }  // namespace
 
 StreamHead classifyFirstPacket(const std::string& data, int session_rate) {
     StreamHead head;
-    head.sample_rate = session_rate;
     if (data.size() < kStreamHeaderSize || data[1] != 0 || data[2] != 0 || data[3] != 0) return head;
     const unsigned char format = static_cast<unsigned char>(data[0]);
-    if (format == 1 || format == 5) {
+    const size_t body = data.size() - kStreamHeaderSize;
+    const bool wide = session_rate == 16000;
+    if (format == (wide ? 5 : 1) && body % kPcmUnitSize == 0) {
         head.format = StreamFormat::Pcm;
-        head.sample_rate = format == 1 ? 8000 : 16000;
         head.header_size = kStreamHeaderSize;
-    } else if (format == (session_rate == 8000 ? 0 : 4) &&
-               data.size() >= kStreamHeaderSize + kBv32FrameSize &&
-               (data.size() - kStreamHeaderSize) % kBv32FrameSize == 0) {
+    } else if (format == (wide ? 4 : 0) && body > 0 && body % kBv32FrameSize == 0 &&
+               !soundsLikePcm(data.data() + kStreamHeaderSize, body)) {
         head.format = StreamFormat::Bv32;
         head.header_size = kStreamHeaderSize;
     }
@@ -35,13 +65,7 @@ StreamHead classifyFirstPacket(const std::string& data, int session_rate) {
 }
 
 Session::Session(std::string sid, int sample_rate, Recognizer& recognizer, const SessionLimits& limits)
-    : sid_(std::move(sid)),
-      session_rate_(sample_rate),
-      recognizer_(recognizer),
-      limits_(limits),
-      rate_(sample_rate) {
-    head_.sample_rate = sample_rate;
-}
+    : sid_(std::move(sid)), session_rate_(sample_rate), recognizer_(recognizer), limits_(limits) {}
 
 Session::~Session() = default;
 
@@ -99,7 +123,6 @@ void Session::consume(int index, Packet& packet) {
     size_t pos = 0;
     if (index == 1) {
         head_ = classifyFirstPacket(d, session_rate_);
-        rate_ = head_.sample_rate;
         pos = head_.header_size;
     }
     if (head_.format == StreamFormat::Bv32) {
@@ -133,7 +156,7 @@ void Session::consume(int index, Packet& packet) {
 
 bool Session::tryOpen() {
     if (!utterance_ && !acquiring_) {
-        utterance_ = recognizer_.open(rate_, std::chrono::milliseconds(0));
+        utterance_ = recognizer_.open(session_rate_, std::chrono::milliseconds(0));
         if (utterance_) feedBuffered();
     }
     return utterance_ != nullptr;
@@ -158,7 +181,7 @@ void Session::finalize(std::unique_lock<std::mutex>& lock, std::chrono::millisec
             // Wait for a decoder without blocking the session's other requests.
             acquiring_ = true;
             lock.unlock();
-            std::unique_ptr<Utterance> u = recognizer_.open(rate_, wait);
+            std::unique_ptr<Utterance> u = recognizer_.open(session_rate_, wait);
             lock.lock();
             acquiring_ = false;
             changed_.notify_all();

@@ -20,21 +20,23 @@ namespace asrserver {
 
 // How the audio of a session is carried, decided by its first packet.
 enum class StreamFormat {
-    Raw,   // 16-bit PCM at the session's rate, no header
-    Pcm,   // 4-byte stream header (format byte 1: 8 kHz, 5: 16 kHz) followed by 16-bit PCM
-    Bv32,  // 4-byte stream header (format byte 0 or 4) followed by 20-byte BV32 frames
+    Raw,   // 16-bit PCM, no header
+    Pcm,   // 4-byte stream header (format byte 1 at 8 kHz, 5 at 16 kHz) followed by 16-bit PCM
+    Bv32,  // 4-byte stream header (format byte 0 at 8 kHz, 4 at 16 kHz) followed by 20-byte BV32 frames
 };
 
 struct StreamHead {
     StreamFormat format = StreamFormat::Raw;
-    int sample_rate = 0;     // rate of the PCM that follows
     size_t header_size = 0;  // bytes to skip before the audio
 };
 
-// Reads the stream header that may open the first packet. Format byte 0
-// counts as BV32 only at 8 kHz and 4 only at 16 kHz, and only when the rest
-// is whole 20-byte frames, so raw PCM that starts with silence is not taken
-// for a header.
+// Reads the stream header that may open the first packet of a session at
+// `session_rate` Hz. The client's front end opens its output with
+// [format, 0, 0, 0], the format byte matching the session's rate, and follows
+// it with whole 80-sample units of PCM or whole BV32 frames. A header is taken
+// only when the packet has exactly that shape; BV32 moreover only when the
+// frames do not read as PCM, since raw PCM that starts with two zero samples
+// opens with the same four bytes. Everything else is raw PCM.
 StreamHead classifyFirstPacket(const std::string& data, int session_rate);
 
 // A packet with a negative index and exactly this many bytes is an end marker
@@ -116,7 +118,6 @@ class Session {
     uint64_t answered_version_ = 0;  // version_ at the last fetch answer
 
     StreamHead head_;
-    int rate_;  // rate of the PCM fed to the recogniser
     bool odd_byte_pending_ = false;
     uint8_t odd_byte_ = 0;  // low byte of a sample split across packets
     size_t undecodable_bytes_ = 0;

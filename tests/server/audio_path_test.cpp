@@ -1,11 +1,16 @@
 // What reaches the recogniser: stream headers, sample decoding, and sessions
 // waiting for a decoder when all are busy.
+#include <cmath>
 #include <condition_variable>
+#include <cstring>
+#include <fstream>
+#include <iterator>
 #include <mutex>
 #include <vector>
 
 #include "server/asr-server/session.h"
 #include "server_fixture.h"
+#include "vad/MFE.h"
 
 namespace asrserver {
 namespace {
@@ -70,31 +75,137 @@ class OneDecoderRecognizer : public Recognizer {
 
 std::string header(int format) { return std::string{static_cast<char>(format), 0, 0, 0}; }
 
-TEST(StreamHeader, ClassifiesTheFirstPacket) {
-    const std::string pcm(3200, '\x11');
-    const std::string frames(40, '\x22');
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Packed BV32 frames of real speech and of encoded silence, as the front end
+// appends them after its header.
+std::string bv32Speech() { return readFile(VELA_SHARED_DIR "/testdata/bv32/speech_en_us.bv32"); }
+std::string bv32Silence() { return readFile(VELA_SHARED_DIR "/testdata/bv32/zeros_1s.bv32"); }
+
+// `samples` of a loud 300 Hz tone at 8 kHz: hardly a quiet sample, but smooth.
+std::string loudTone(size_t samples) {
+    std::string pcm;
+    for (size_t i = 0; i < samples; ++i) {
+        const auto x = static_cast<int16_t>(20000 * std::sin(2 * std::acos(-1.0) * 300 * i / 8000));
+        pcm += static_cast<char>(x & 0xff);
+        pcm += static_cast<char>((x >> 8) & 0xff);
+    }
+    return pcm;
+}
+
+TEST(StreamHeader, TakesAHeaderOnlyInTheShapeTheFrontEndSends) {
+    const std::string speech = readFile(VELA_TEST_DATA_DIR "/vad/speech_8k.pcm");
+    const std::string frames = bv32Speech();
+    ASSERT_GE(speech.size(), 32000u);
+    ASSERT_GE(frames.size(), 4000u);
+    const std::string pcm = speech.substr(16000, 3200);
     struct Case {
+        const char* what;
         std::string data;
         int session_rate;
         StreamFormat format;
-        int rate;
     } cases[] = {
-        {header(1) + pcm, 16000, StreamFormat::Pcm, 8000},
-        {header(5) + pcm, 8000, StreamFormat::Pcm, 16000},
-        {header(0) + frames, 8000, StreamFormat::Bv32, 8000},
-        {header(4) + frames, 16000, StreamFormat::Bv32, 16000},
-        {header(0) + frames, 16000, StreamFormat::Raw, 16000},       // format 0 is the 8 kHz codec
-        {header(0) + pcm.substr(4), 8000, StreamFormat::Raw, 8000},  // starts silent, not whole frames
-        {header(0), 8000, StreamFormat::Raw, 8000},
-        {std::string("\x01\x00\x00\x01", 4) + pcm, 8000, StreamFormat::Raw, 8000},
-        {"ab", 8000, StreamFormat::Raw, 8000},
+        {"PCM at 8 kHz", header(1) + pcm, 8000, StreamFormat::Pcm},
+        {"PCM at 16 kHz", header(5) + pcm, 16000, StreamFormat::Pcm},
+        {"a header before any sample", header(1), 8000, StreamFormat::Pcm},
+        {"BV32 at 8 kHz", header(0) + frames.substr(0, 400), 8000, StreamFormat::Bv32},
+        {"BV32 at 16 kHz", header(4) + frames.substr(0, 400), 16000, StreamFormat::Bv32},
+        {"encoded silence", header(0) + bv32Silence().substr(0, 400), 8000, StreamFormat::Bv32},
+        {"one frame", header(0) + frames.substr(0, 20), 8000, StreamFormat::Bv32},
+        {"a long stream", header(0) + frames, 8000, StreamFormat::Bv32},
+
+        {"PCM header of the other rate", header(1) + pcm, 16000, StreamFormat::Raw},
+        {"PCM header of the other rate", header(5) + pcm, 8000, StreamFormat::Raw},
+        {"BV32 header of the other rate", header(0) + frames.substr(0, 400), 16000, StreamFormat::Raw},
+        {"BV32 header of the other rate", header(4) + frames.substr(0, 400), 8000, StreamFormat::Raw},
+        {"PCM not in whole 80-sample units", header(1) + pcm + "ab", 8000, StreamFormat::Raw},
+        {"BV32 not in whole frames", header(0) + frames.substr(0, 410), 8000, StreamFormat::Raw},
+        {"BV32 header without frames", header(0), 8000, StreamFormat::Raw},
+        {"non-zero padding", std::string("\x01\x00\x00\x01", 4) + pcm, 8000, StreamFormat::Raw},
+        {"two bytes", "ab", 8000, StreamFormat::Raw},
     };
     for (const Case& c : cases) {
         const StreamHead h = classifyFirstPacket(c.data, c.session_rate);
-        EXPECT_EQ(c.format, h.format) << c.data.size() << " bytes at " << c.session_rate;
-        EXPECT_EQ(c.rate, h.sample_rate);
-        EXPECT_EQ(c.format == StreamFormat::Raw ? 0u : 4u, h.header_size);
+        EXPECT_EQ(c.format, h.format) << c.what << ", " << c.data.size() << " bytes at " << c.session_rate;
+        EXPECT_EQ(c.format == StreamFormat::Raw ? 0u : 4u, h.header_size) << c.what;
     }
+}
+
+// The first packet the client's front end hands out for `pcm`, set up as the
+// client sets it up, fed 1,600 samples at a time.
+std::string frontEndFirstPacket(const std::string& pcm, int rate, bool vad, bool compress) {
+    CMFE fe;
+    const int settings[][2] = {
+        {MFE_MAX_SPEECH_DURATION, 400},
+        {MFE_VAD, vad},
+        {MFE_COMPRESS, compress},
+        {MFE_MIN_SPEECH_DURATION, 5},
+        {MFE_OFFSET, 0},
+        {MFE_SPEECH_MODE, 0},
+        {MFE_CARLIFE, 0},
+        {MFE_MAX_WAIT_DURATION, 250},
+        {MFE_MAX_SPEECH_PAUSE, 15},
+        {MFE_BIAS_SPEECH_IN, 0},
+        {MFE_BIAS_SPEECH_OUT, 5},
+        {MFE_SAMPLE_RATE, rate},
+        {MFE_CODE_FORMAT, rate == 16000 ? 4 : 0},
+        {MFE_SLEEP_TIMEOUT, 60},
+    };
+    for (const auto& s : settings) fe.mfeSetParam(s[0], s[1]);
+    std::string packet;
+    if (fe.mfeInit() != 0) return packet;
+    std::vector<short> chunk(1600);
+    std::vector<char> out(32000);
+    for (size_t at = 0; packet.empty() && at + 3200 <= pcm.size(); at += 3200) {
+        std::memcpy(chunk.data(), pcm.data() + at, 3200);
+        fe.mfeSendData(chunk.data(), 1600);
+        fe.mfeDetect();
+        const int n = fe.mfeGetCallbackData(out.data(), static_cast<int>(out.size()));
+        if (n > 0) packet.assign(out.data(), n);
+    }
+    fe.mfeExit();
+    return packet;
+}
+
+TEST(StreamHeader, TakesTheFrontEndsFirstPacketForWhatItIs) {
+    for (const int rate : {8000, 16000}) {
+        const std::string speech =
+            readFile(std::string(VELA_TEST_DATA_DIR "/vad/speech_") + (rate == 8000 ? "8k" : "16k") + ".pcm");
+        ASSERT_GE(speech.size(), 32000u);
+        for (const std::string& pcm : {speech, std::string(rate * 3 / 5, '\0') + speech}) {  // 0.3 s of zeros
+            for (const bool vad : {false, true}) {
+                for (const bool compress : {false, true}) {
+                    const std::string packet = frontEndFirstPacket(pcm, rate, vad, compress);
+                    ASSERT_FALSE(packet.empty());
+                    EXPECT_EQ(compress ? StreamFormat::Bv32 : StreamFormat::Pcm,
+                              classifyFirstPacket(packet, rate).format)
+                        << rate << " Hz, " << (pcm.size() > speech.size() ? "zeros first, " : "")
+                        << "voice detection " << vad << ", compression " << compress << ", " << packet.size()
+                        << " bytes";
+                }
+            }
+        }
+    }
+}
+
+// Raw PCM whose first two samples are 0 opens like a BV32 stream at 8 kHz; it
+// stays raw whatever its length, since its samples sound like audio.
+TEST(StreamHeader, RawPcmStartingWithZerosIsNotTakenForBv32) {
+    const std::string speech = readFile(VELA_TEST_DATA_DIR "/vad/speech_8k.pcm");
+    ASSERT_GE(speech.size(), 32000u);
+    const std::string padded = std::string(4800, '\0') + speech;  // 0.3 s of digital silence first
+    for (size_t frames : {1, 5, 160, 1000}) {
+        const std::string data = padded.substr(0, 4 + 20 * frames);
+        EXPECT_EQ(StreamFormat::Raw, classifyFirstPacket(data, 8000).format) << data.size() << " bytes";
+    }
+    EXPECT_EQ(StreamFormat::Raw,
+              classifyFirstPacket(padded.substr(0, 4 + 20 * (padded.size() / 20 - 1)), 8000).format);
+    // Two zero samples, then sound: a loud tone with few quiet samples, and speech.
+    EXPECT_EQ(StreamFormat::Raw, classifyFirstPacket(header(0) + loudTone(200), 8000).format);
+    EXPECT_EQ(StreamFormat::Raw, classifyFirstPacket(header(0) + speech.substr(16000, 400), 8000).format);
 }
 
 class AudioPathTest : public ServerTest {};
@@ -104,19 +215,28 @@ TEST_F(AudioPathTest, DecodesLittleEndianSamplesAcrossPacketsAfterAnyHeader) {
     RecordingRecognizer& rec = *owned;
     start(fastConfig(), std::move(owned));
     const std::string sid = newSession("16");
-    // Samples 0x0201, 0x0403, then 0x0605 split over the packet boundary.
-    EXPECT_EQ(0, errNo(upload(sid, 1, header(1) + "\x01\x02\x03\x04\x05")));
-    EXPECT_EQ(0, errNo(upload(sid, -2, std::string("\x06\xff\x7f\x09", 4))));  // odd end byte dropped
+    // 80 samples of 7 behind the header, then 0x0201, and 0x0403 split over the packet boundary.
+    std::string unit;
+    for (int i = 0; i < 80; ++i) unit += std::string("\x07\x00", 2);
+    EXPECT_EQ(0, errNo(upload(sid, 1, header(5) + unit)));
+    EXPECT_EQ(0, errNo(upload(sid, 2, "\x01\x02\x03")));
+    EXPECT_EQ(0, errNo(upload(sid, -3, std::string("\x04\xff\x7f\x09", 4))));  // odd end byte dropped
     EXPECT_EQ("done", text(fetch(sid)));
-    EXPECT_EQ(8000, rec.rate);  // the header's rate overrides the session's
-    EXPECT_EQ((std::vector<int16_t>{0x0201, 0x0403, 0x0605, 0x7fff}), rec.samples);
-
-    // Without a header: the session's rate, every byte from the first.
-    const std::string raw = newSession("16");
-    EXPECT_EQ(0, errNo(upload(raw, -1, std::string("\x00\x00\x00\x00\xfe\xff", 6))));
-    EXPECT_EQ("done", text(fetch(raw)));
     EXPECT_EQ(16000, rec.rate);
-    EXPECT_EQ((std::vector<int16_t>{0, 0, -2}), rec.samples);
+    std::vector<int16_t> expected(80, 7);
+    expected.insert(expected.end(), {0x0201, 0x0403, 0x7fff});
+    EXPECT_EQ(expected, rec.samples);
+
+    // Raw PCM that opens with zeros and happens to be as long as a header and
+    // whole BV32 frames: every byte is a sample.
+    const std::string raw = newSession("8");
+    const std::string pcm = std::string(4800, '\0') + readFile(VELA_TEST_DATA_DIR "/vad/speech_8k.pcm");
+    const std::string packet = pcm.substr(0, 4 + 20 * 1000);
+    EXPECT_EQ(0, errNo(upload(raw, -1, packet)));
+    EXPECT_EQ("done", text(fetch(raw)));
+    EXPECT_EQ(8000, rec.rate);
+    ASSERT_EQ(packet.size() / 2, rec.samples.size());
+    EXPECT_EQ(0, std::memcmp(packet.data(), rec.samples.data(), packet.size()));
 }
 
 TEST_F(AudioPathTest, Bv32StreamsGetAPlainFinalText) {
@@ -124,8 +244,9 @@ TEST_F(AudioPathTest, Bv32StreamsGetAPlainFinalText) {
     RecordingRecognizer& rec = *owned;
     start(fastConfig(), std::move(owned));
     const std::string sid = newSession("8");
-    EXPECT_EQ(0, errNo(upload(sid, 1, header(0) + std::string(60, '\x33'))));
-    EXPECT_EQ(0, errNo(upload(sid, 2, std::string(40, '\x33'))));
+    const std::string frames = bv32Speech();
+    EXPECT_EQ(0, errNo(upload(sid, 1, header(0) + frames.substr(0, 60))));
+    EXPECT_EQ(0, errNo(upload(sid, 2, frames.substr(60, 40))));
     EXPECT_EQ(0, errNo(upload(sid, -3, std::string(100, '\0'))));
     const Json::Value v = fetch(sid);
     EXPECT_EQ(0, errNo(v));

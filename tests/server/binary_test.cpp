@@ -1,5 +1,6 @@
 // The asr-server program itself: the address line that scripts read, the
-// fallback when the model is missing, and a clean exit on SIGTERM.
+// fallback when the model is missing, a clean exit on SIGTERM, and no
+// fallback when the vocabulary asked for cannot be used.
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <signal.h>
@@ -7,6 +8,10 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 namespace {
@@ -50,6 +55,25 @@ TEST(ServerProgram, PrintsItsAddressFallsBackToEchoAndStopsOnSigterm) {
     EXPECT_NE(std::string::npos, reply.find("received 320 bytes in 1 packets"))
         << reply;  // the echo recogniser
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+TEST(ServerProgram, StopsInsteadOfFallingBackWhenTheGrammarIsUnusable) {
+    if (!std::filesystem::exists("/usr/share/pocketsphinx/model/en-us/cmudict-en-us.dict")) {
+        GTEST_SKIP() << "no PocketSphinx model";
+    }
+    const std::string bin = std::string(VELA_BIN_DIR) + "/asr-server";
+    char pattern[] = "/tmp/asrserver-binary-XXXXXX";
+    const char* dir = mkdtemp(pattern);
+    ASSERT_NE(nullptr, dir);
+    const std::string err = std::string(dir) + "/stderr";
+    // `timeout` only guards against a server that starts anyway.
+    const int status =
+        std::system(("timeout 60 " + bin + " --port 0 --words 'yes|xyzzyq' >/dev/null 2>" + err).c_str());
+    std::ifstream in(err);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::filesystem::remove_all(dir);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << status;
+    EXPECT_EQ("asr-server: the grammar of the phrases uses words the dictionary lacks: xyzzyq\n", text);
 }
 
 }  // namespace

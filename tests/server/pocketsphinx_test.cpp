@@ -5,6 +5,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "server/asr-server/grammar.h"
 #include "server/asr-server/pocketsphinx_recognizer.h"
 #include "server_fixture.h"
 
@@ -13,19 +14,24 @@ namespace {
 
 namespace fs = std::filesystem;
 
+bool haveModel() { return fs::exists(PocketSphinxConfig().model_dir + "/en-us.lm.bin"); }
+bool haveSpeechTools() {
+    return std::system("command -v espeak-ng >/dev/null && command -v sox >/dev/null") == 0;
+}
+
 class PocketSphinxServerTest : public ServerTest {
   protected:
-    // Speaks `words` with espeak-ng into 16-bit PCM at `rate`, with half a second of silence around
-    // it; without dither, so that the audio is the same on every run.
-    std::string speak(const std::string& words, int rate) {
+    // Speaks `words` with espeak-ng's `voice` into 16-bit PCM at `rate`, with half a second of
+    // silence around it; without dither, so that the audio is the same on every run.
+    std::string speak(const std::string& words, int rate, const std::string& voice = "en-us") {
         char pattern[] = "/tmp/asrserver-test-XXXXXX";
         const char* dir = mkdtemp(pattern);
         if (dir == nullptr) return std::string();
         const std::string wav = std::string(dir) + "/speech.wav";
         const std::string raw = std::string(dir) + "/speech.raw";
-        const std::string cmd = "espeak-ng -v en-us -s 130 -w " + wav + " '" + words + "' && sox -D " + wav +
-                                " -r " + std::to_string(rate) + " -b 16 -c 1 -e signed-integer -t raw " +
-                                raw + " pad 0.5 0.5";
+        const std::string cmd = "espeak-ng -v " + voice + " -s 130 -w " + wav + " '" + words +
+                                "' && sox -D " + wav + " -r " + std::to_string(rate) +
+                                " -b 16 -c 1 -e signed-integer -t raw " + raw + " pad 0.5 0.5";
         std::string pcm;
         if (std::system(cmd.c_str()) == 0) {
             std::ifstream in(raw, std::ios::binary);
@@ -58,11 +64,9 @@ class PocketSphinxServerTest : public ServerTest {
 };
 
 TEST_F(PocketSphinxServerTest, RecognisesASpokenUtterance) {
+    if (!haveModel()) GTEST_SKIP() << "no PocketSphinx model";
+    if (!haveSpeechTools()) GTEST_SKIP() << "espeak-ng or sox missing";
     PocketSphinxConfig config;
-    if (!fs::exists(config.model_dir + "/en-us.lm.bin")) GTEST_SKIP() << "no PocketSphinx model";
-    if (std::system("command -v espeak-ng >/dev/null && command -v sox >/dev/null") != 0) {
-        GTEST_SKIP() << "espeak-ng or sox missing";
-    }
     config.max_decoders = 1;
     std::string error;
     std::unique_ptr<PocketSphinxRecognizer> rec = PocketSphinxRecognizer::create(config, error);
@@ -83,6 +87,64 @@ TEST_F(PocketSphinxServerTest, RecognisesASpokenUtterance) {
     v = recognise(speak("one two three four five", 8000), 8000);
     ASSERT_EQ(3, status(v));
     EXPECT_FALSE(text(v).empty());
+}
+
+// With a grammar, 8 kHz synthetic speech (which the language model mishears)
+// comes back as exactly the phrase spoken, not as one that shares its words.
+TEST_F(PocketSphinxServerTest, GrammarHearsExactlyThePhraseSpoken) {
+    if (!haveModel()) GTEST_SKIP() << "no PocketSphinx model";
+    if (!haveSpeechTools()) GTEST_SKIP() << "espeak-ng or sox missing";
+    PocketSphinxConfig config;
+    config.max_decoders = 1;
+    std::string error;
+    ASSERT_TRUE(parsePhrases("hello world|good morning|what time is it|hello there|good night|what day is it",
+                             config.phrases, error));
+    std::unique_ptr<PocketSphinxRecognizer> rec = PocketSphinxRecognizer::create(config, error);
+    ASSERT_TRUE(rec) << error;
+    start(fastConfig(), std::move(rec));
+    for (const char* phrase : {"what time is it", "good morning"}) {
+        const Json::Value v = recognise(speak(phrase, 8000, "en-us+f2"), 8000);
+        ASSERT_EQ(3, status(v));
+        EXPECT_EQ(phrase, text(v));
+    }
+}
+
+TEST(PocketSphinxSetup, RefusesGrammarsItCannotUse) {
+    if (!haveModel()) GTEST_SKIP() << "no PocketSphinx model";
+    char pattern[] = "/tmp/asrserver-grammar-XXXXXX";
+    const char* dir = mkdtemp(pattern);
+    ASSERT_NE(nullptr, dir);
+    auto write = [&](const std::string& name, const std::string& text) {
+        const std::string path = std::string(dir) + "/" + name;
+        std::ofstream(path) << text;
+        return path;
+    };
+    const std::string good = write("good.gram", "#JSGF V1.0;\ngrammar g;\npublic <a> = yes | no;\n");
+    const std::string unknown =
+        write("unknown.gram", "#JSGF V1.0;\ngrammar g;\npublic <a> = yes | xyzzyq;\n");
+    auto refused = [](const PocketSphinxConfig& config, SetupFailure expected, const std::string& message) {
+        std::string error;
+        SetupFailure failure = SetupFailure::Model;
+        EXPECT_EQ(nullptr, PocketSphinxRecognizer::create(config, error, &failure)) << message;
+        EXPECT_EQ(message, error);
+        EXPECT_EQ(expected, failure) << message;
+    };
+    PocketSphinxConfig config;
+    config.phrases = {"yes", "xyzzyq plugh"};
+    refused(config, SetupFailure::Grammar,
+            "the grammar of the phrases uses words the dictionary lacks: xyzzyq, plugh");
+    config.phrases.clear();
+    config.grammar_file = unknown;
+    refused(config, SetupFailure::Grammar, "grammar " + unknown + " uses words the dictionary lacks: xyzzyq");
+    config.grammar_file = std::string(dir) + "/none.gram";
+    refused(config, SetupFailure::Grammar, "grammar file " + config.grammar_file + " does not exist");
+
+    config.grammar_file = good;
+    std::string error;
+    EXPECT_NE(nullptr, PocketSphinxRecognizer::create(config, error)) << error;
+    config.model_dir = "/nonexistent";  // the server may fall back to the echo recogniser
+    refused(config, SetupFailure::Model, "model file /nonexistent/en-us/mdef is missing");
+    fs::remove_all(dir);
 }
 
 }  // namespace

@@ -1,0 +1,61 @@
+// Command-line parsing of asr-server, above all the vocabulary options.
+#include "server/asr-server/options.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace asrserver {
+namespace {
+
+ParseOutcome parse(std::vector<const char*> args, Options& options, std::string& message) {
+    args.insert(args.begin(), "asr-server");
+    return parseOptions(static_cast<int>(args.size()), args.data(), options, message);
+}
+
+TEST(ServerOptions, WordsBecomeNormalisedPhrases) {
+    Options options;
+    std::string message;
+    ASSERT_EQ(ParseOutcome::Run,
+              parse({"--words", "  Hello   World|good MORNING |o'clock"}, options, message))
+        << message;
+    EXPECT_EQ((std::vector<std::string>{"hello world", "good morning", "o'clock"}),
+              options.pocketsphinx.phrases);
+    EXPECT_TRUE(options.pocketsphinx.grammar_file.empty());
+
+    Options with_file;
+    ASSERT_EQ(ParseOutcome::Run, parse({"--jsgf=/tmp/x.gram"}, with_file, message)) << message;
+    EXPECT_EQ("/tmp/x.gram", with_file.pocketsphinx.grammar_file);
+
+    Options plain;  // no option: the language model
+    ASSERT_EQ(ParseOutcome::Run, parse({}, plain, message));
+    EXPECT_TRUE(plain.pocketsphinx.phrases.empty());
+    EXPECT_TRUE(plain.pocketsphinx.grammar_file.empty());
+}
+
+TEST(ServerOptions, RejectsVocabulariesThatCannotWork) {
+    struct Case {
+        std::vector<const char*> args;
+        const char* message;
+    } cases[] = {
+        {{"--words", ""}, "--words: empty phrase in ''"},
+        {{"--words", "yes||no"}, "--words: empty phrase in 'yes||no'"},
+        {{"--words", "yes|<no>"}, "--words: '<no>' is not a plain word (letters, digits and ' - . _ only)"},
+        {{"--words", "call home;"},
+         "--words: 'home;' is not a plain word (letters, digits and ' - . _ only)"},
+        {{"--words"}, "missing value for --words"},
+        {{"--jsgf", ""}, "empty --jsgf"},
+        {{"--jsgf", "g.gram", "--words", "yes"}, "--jsgf and --words exclude each other"},
+        {{"--words", "yes", "--recognizer", "echo"}, "--jsgf and --words need the pocketsphinx recognizer"},
+        {{"--recognizer", "echo", "--jsgf", "g.gram"}, "--jsgf and --words need the pocketsphinx recognizer"},
+    };
+    for (const Case& c : cases) {
+        Options options;
+        std::string message;
+        EXPECT_EQ(ParseOutcome::Error, parse(c.args, options, message)) << c.message;
+        EXPECT_EQ(c.message, message);
+    }
+}
+
+}  // namespace
+}  // namespace asrserver
