@@ -1,31 +1,23 @@
 // CMFE::mfeGetCallbackData: hands out the released audio window, either as
 // 20-byte BV32 frames appended to the compressed store (read behind its
 // 4-byte stream header) or as PCM with a 4-byte header on the first hand-out.
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
 
 #include "vad/MFE.h"
+#include "vad/MFEInternal.h"
 #include "vad/bv32/bv32.h"
 
 namespace {
 
-constexpr useconds_t kThrottleUs = 2000;
 constexpr int kPackedFrameBytes = 20;
 constexpr int kHeaderBytes = 4;
 
-int unlockAndSleep(pthread_mutex_t* m, int ret) {
-    pthread_mutex_unlock(m);
-    usleep(kThrottleUs);
-    return ret;
-}
-
-uint64_t wholeUnits(uint64_t from, uint64_t to, uint64_t unit) {
-    return to > from ? (to - from) / unit * unit : 0;
-}
-
 }  // namespace
+
+using mfe_internal::unlockAndSleep;
+using mfe_internal::wholeUnits;
 
 int CMFE::mfeGetCallbackData(char* pDataOut, int iLen) {
     if (nCurState != RUN) return -102;

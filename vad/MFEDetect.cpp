@@ -1,30 +1,21 @@
 // CMFE::mfeDetect: analyses the frames completed since the last call, moves
 // the end-point state machine over the recorded decisions and sets the
 // release window [lSampleStart, lSampleEnd) for the next hand-out.
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
 
 #include "vad/MFE.h"
+#include "vad/MFEInternal.h"
 
 namespace {
 
-constexpr useconds_t kThrottleUs = 2000;
 constexpr DWORD kMaxFrame = 256;
 
-int unlockAndSleep(pthread_mutex_t* m, int ret) {
-    pthread_mutex_unlock(m);
-    usleep(kThrottleUs);
-    return ret;
-}
-
-// Largest multiple of unit not above to - from (0 when to <= from).
-uint64_t wholeUnits(uint64_t from, uint64_t to, uint64_t unit) {
-    return to > from ? (to - from) / unit * unit : 0;
-}
-
 }  // namespace
+
+using mfe_internal::unlockAndSleep;
+using mfe_internal::wholeUnits;
 
 int CMFE::mfeDetect() {
     if (nCurState != RUN) return -102;

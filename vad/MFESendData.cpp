@@ -1,12 +1,12 @@
 // CMFE::mfeSendData: stores incoming samples, with the start-of-recording
 // click check and the segment rewind of speech modes 1 and 2.
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
 #include "vad/MFE.h"
+#include "vad/MFEInternal.h"
 #include "vad/bv32/bv32.h"
 
 namespace {
@@ -15,16 +15,10 @@ constexpr int kMaxChunkSamples = 16000;
 constexpr int kClickCheckSamples = 1600;
 constexpr int kClickCheckFirst = 11;    // samples before this are skipped by the crossing count
 constexpr int kClickAttenuation = 128;  // 42 dB
-constexpr useconds_t kThrottleUs = 2000;
-
-// Unlocks the engine and throttles the caller.
-int unlockAndSleep(pthread_mutex_t* m, int ret) {
-    pthread_mutex_unlock(m);
-    usleep(kThrottleUs);
-    return ret;
-}
 
 }  // namespace
+
+using mfe_internal::unlockAndSleep;
 
 // A loud first chunk with hardly any zero crossings is a click or an offset
 // at the start of recording.
