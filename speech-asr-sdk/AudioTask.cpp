@@ -14,8 +14,6 @@ namespace vela {
 namespace {
 
 const char kUnit[] = "AudioTask";
-const size_t kReplyBufLen = 0x100000;  // replies of up to 1 MiB
-const int kTimeoutSeconds = 1000;
 
 // Moves the instance to ST_FETCH unless it has finished; false when it has.
 bool start_fetch(VelaASRLinuxSDK* sdk) {
@@ -51,17 +49,8 @@ void AudioTask::handle() {
         return;
     }
 
-    speech::util::CurlReqPtr req(
-        new speech::util::CurlRequest(kReplyBufLen, kTimeoutSeconds, kTimeoutSeconds));
-    int ret;
-    if (fetch) {
-        ret = req->doGet(_url.c_str());
-    } else {
-        speech::util::CurlForm form;           // refers to the packet bytes; freed after the request
-        const size_t len = _post ? _size : 0;  // no packet, no bytes
-        if (form.addBuffer("asr_audio", "", _post.get(), len, "audio/pcm")) form.attach(req->getCurl());
-        ret = req->doPost(_url.c_str(), nullptr);
-    }
+    speech::util::CurlReqPtr req;
+    const int ret = exchange(req);
     timeval received;
     gettimeofday(&received, nullptr);
 

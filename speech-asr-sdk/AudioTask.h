@@ -8,12 +8,19 @@
 #define SPEECH_ASR_SDK_AUDIOTASK_H
 
 #include <boost/shared_array.hpp>
+#include <boost/shared_ptr.hpp>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
 #include "speech-asr-sdk/VelaASRLinuxSDK.h"
 #include "speech-util/utilcxx/thread_pool/task.h"
+
+namespace speech {
+namespace util {
+class CurlRequest;
+}
+}  // namespace speech
 
 namespace vela {
 
@@ -47,6 +54,10 @@ class AudioTask : public speech::util::Task {
     void report_to_pull_loop() { _reports_to_pull_loop = true; }
 
   private:
+    // Makes the task's HTTP client in `req` and runs the exchange: the upload
+    // form for type 0, a GET otherwise. Returns the client's result (0 or -1).
+    int exchange(boost::shared_ptr<speech::util::CurlRequest>& req) const;
+
     VelaASRLinuxSDK* _sdk;
     boost::shared_array<char> _post;
     std::string _url;

@@ -14,8 +14,6 @@ namespace vela {
 namespace {
 
 const char kUnit[] = "VelaASRPrivate";
-const size_t kReplyBufLen = 0x100000;  // replies of up to 1 MiB
-const int kTimeoutSeconds = 1000;
 
 // Calls the listener, if any, with the fixed user argument of this variant
 // (a private copy, so that a listener writing into it harms nothing).
@@ -47,17 +45,8 @@ void AudioTask::handle() {
         return;
     }
 
-    speech::util::CurlReqPtr req(
-        new speech::util::CurlRequest(kReplyBufLen, kTimeoutSeconds, kTimeoutSeconds));
-    int ret;
-    if (fetch) {
-        ret = req->doGet(_url.c_str());
-    } else {
-        speech::util::CurlForm form;           // refers to the packet bytes; freed after the request
-        const size_t len = _post ? _size : 0;  // no packet, no bytes
-        if (form.addBuffer("asr_audio", "", _post.get(), len, "audio/pcm")) form.attach(req->getCurl());
-        ret = req->doPost(_url.c_str(), nullptr);
-    }
+    speech::util::CurlReqPtr req;
+    const int ret = exchange(req);
 
     if (ret != 0) {
         speech::glog2speech_writelog(speech::GLOG_WARNING, kUnit, __LINE__,
