@@ -281,6 +281,7 @@ class CMFE {
     void analyseFramesMode0(uint64_t s0, uint64_t e);
     void analyseFramesModeOther(uint64_t s0, uint64_t e);
     short analyseFrame(uint64_t f);
+    uint64_t scanSilence(uint64_t p, uint64_t e, uint64_t T, uint64_t back);
     void scanMode0(uint64_t p, uint64_t e);
     void scanModeOther(uint64_t p, uint64_t e);
     void advanceReleaseWindow();

@@ -170,6 +170,23 @@ void CMFE::fillDecisions(uint64_t from, short value) {
     if (from < slots) std::fill(g_pVADResult + from, g_pVADResult + slots, value);
 }
 
+// In silence: speech starts when the T decisions from p are all speech (the
+// start backs off by `back` frames); otherwise p skips past the last
+// non-speech decision, and waiting too long means no speech. Returns the new p.
+uint64_t CMFE::scanSilence(uint64_t p, uint64_t e, uint64_t T, uint64_t back) {
+    const uint64_t sigma = sumDecisions(p, T);
+    if (sigma == T) {
+        nVADCurState = SILENCE_TO_SPEECH;
+        nStartFrame = static_cast<DWORD>(p > back ? p - back : 0);
+        // Frames not analysed yet count as speech until they are.
+        fillDecisions(e, 1);
+        return p + T;
+    }
+    p += T - sigma;
+    if (p > nMax_Wait_Duration) nVADCurState = NO_SPEECH;
+    return p;
+}
+
 void CMFE::scanMode0(uint64_t p, uint64_t e) {
     const uint64_t T = static_cast<uint64_t>(nIn_Speech_Threshold);
     const uint64_t P = nPossible_Speech_Pause;
@@ -178,17 +195,7 @@ void CMFE::scanMode0(uint64_t p, uint64_t e) {
     while (p < e) {
         lFrameCnt = p;
         if (nVADCurState == SILENCE) {
-            const uint64_t sigma = sumDecisions(p, T);
-            if (sigma == T) {
-                nVADCurState = SILENCE_TO_SPEECH;
-                nStartFrame = static_cast<DWORD>(p > back ? p - back : 0);
-                p += T;
-                // Frames not analysed yet count as speech until they are.
-                fillDecisions(e, 1);
-            } else {
-                p += T - sigma;
-                if (p > nMax_Wait_Duration) nVADCurState = NO_SPEECH;
-            }
+            p = scanSilence(p, e, T, back);
         } else if (nVADCurState == SILENCE_TO_SPEECH) {
             const uint64_t a = (P == 0) ? 0 : sumDecisions(p, P);
             if (a == 0 && nFindPossibleEndPoint == 0) {
@@ -227,16 +234,7 @@ void CMFE::scanModeOther(uint64_t p, uint64_t e) {
         lFrameCnt = p;
         if (nVADCurState == SILENCE) {
             nFindPossibleEndPoint = 0;
-            const uint64_t sigma = sumDecisions(p, T);
-            if (sigma == T) {
-                nVADCurState = SILENCE_TO_SPEECH;
-                nStartFrame = static_cast<DWORD>(p > back ? p - back : 0);
-                p += T;
-                fillDecisions(e, 1);
-            } else {
-                p += T - sigma;
-                if (p > nMax_Wait_Duration) nVADCurState = NO_SPEECH;
-            }
+            p = scanSilence(p, e, T, back);
         } else if (nVADCurState == SILENCE_TO_SPEECH) {
             const uint64_t a = (P == 0) ? 0 : sumDecisions(p, P);
             if (a == 0 && nFindPossibleEndPoint == 0) {
