@@ -1,6 +1,7 @@
 // gaindec: log-gain decoding with moving-average prediction and gain-change limit.
 #include "vad/bv32/bv32cnst.h"
 #include "vad/bv32/bv32dec.h"
+#include "vad/bv32/gainpred.h"
 #include "vad/bv32/tables.h"
 #include "vad/bvcommon/mathutil.h"
 #include "vad/itug729ilib/oper_32b.h"
@@ -12,9 +13,7 @@ Word32 gaindec(Word32* lgq, Word16 gidx, Word16* lgpm, Word32* prevlg, Word32 le
     // Indices come from 5-bit fields; the mask keeps any other value inside the tables.
     gidx = static_cast<Word16>(gidx & (LGPECBSZ - 1));
 
-    Word32 elg = L_shr(L_deposit_h(lgmean), 1);  // Q26
-    for (int i = 0; i < LGPORDER; i++) elg = L_mac0(elg, lgp[i], lgpm[i]);
-    elg = L_shr(elg, 1);  // Q25
+    const Word32 elg = predicted_log_gain(lgpm);  // Q25
 
     *lgq = L_add(L_shr(L_deposit_h(lgpecb[gidx]), 2), elg);  // Q25
 
@@ -27,19 +26,7 @@ Word32 gaindec(Word32* lgq, Word16 gidx, Word16* lgpm, Word32* prevlg, Word32 le
     }
 
     // Limit on the log-gain increase, as in the encoder.
-    int i = shr(sub(shr(extract_h(L_sub(prevlg[0], level)), 9), LGLB), 1);
-    if (i >= NGB) {
-        i = NGB - 1;
-    } else if (i < 0) {
-        i = 0;
-    }
-    int n = shr(sub(shr(extract_h(L_sub(prevlg[0], prevlg[1])), 9), LGCLB), 1);
-    if (n >= NGCB) {
-        n = NGCB - 1;
-    } else if (n < 0) {
-        n = 0;
-    }
-    i = i * NGCB + n;
+    const int i = limit_cell(prevlg, level);
 
     for (int k = LGPORDER - 1; k > 0; k--) lgpm[k] = lgpm[k - 1];
     const Word16 lgc = extract_h(L_sub(*lgq, prevlg[0]));  // Q9

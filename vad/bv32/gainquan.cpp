@@ -1,5 +1,6 @@
 // gainquan: log-gain quantisation with 16th-order moving-average prediction and a
 // limit on the gain increase that depends on the previous log-gains and the level.
+#include "vad/bv32/gainpred.h"
 #include "vad/bv32/stages.h"
 #include "vad/bv32/tables.h"
 #include "vad/bvcommon/mathutil.h"
@@ -8,31 +9,6 @@
 namespace bv32 {
 
 namespace {
-
-// Log-gain (Q25) predicted from the memory of quantised prediction errors.
-Word32 predicted_log_gain(const Word16* lgpm) {
-    Word32 elg = L_shr(L_deposit_h(lgmean), 1);  // Q26
-    for (int i = 0; i < LGPORDER; i++) elg = L_mac0(elg, lgp[i], lgpm[i]);
-    return L_shr(elg, 1);
-}
-
-// Row of lgclimit for the previous log-gains and the level (column * NGCB + row).
-int limit_cell(const Word32* prevlg, Word32 level) {
-    int i = shr(sub(shr(extract_h(L_sub(prevlg[0], level)), 9), LGLB), 1);
-    if (i >= NGB) {
-        i = NGB - 1;
-    } else if (i < 0) {
-        i = 0;
-    }
-    int n = shr(sub(shr(extract_h(L_sub(prevlg[0], prevlg[1])), 9), LGCLB), 1);
-    if (n >= NGCB) {
-        n = NGCB - 1;
-    } else if (n < 0) {
-        n = 0;
-    }
-    return i * NGCB + n;
-}
-
 // Quantised log-gain lgq (Q25) to linear gain (Q18): 2^(lgq/2).
 Word32 linear_gain(Word32 lgq) {
     Word16 lg_exp, lg_frac;

@@ -1,0 +1,39 @@
+// Log-gain prediction and the row of the gain-change limit, shared by the
+// gain quantiser and the gain decoder.
+#ifndef VAD_BV32_GAINPRED_H
+#define VAD_BV32_GAINPRED_H
+
+#include "vad/bv32/bv32cnst.h"
+#include "vad/bv32/tables.h"
+#include "vad/bvcommon/typedef.h"
+#include "vad/itug191lib/basop32.h"
+
+namespace bv32 {
+
+// Log-gain (Q25) predicted from the memory of quantised prediction errors.
+inline Word32 predicted_log_gain(const Word16* lgpm) {
+    Word32 elg = L_shr(L_deposit_h(lgmean), 1);  // Q26
+    for (int i = 0; i < LGPORDER; i++) elg = L_mac0(elg, lgp[i], lgpm[i]);
+    return L_shr(elg, 1);
+}
+
+// Row of lgclimit for the previous log-gains and the level (column * NGCB + row).
+inline int limit_cell(const Word32* prevlg, Word32 level) {
+    int i = shr(sub(shr(extract_h(L_sub(prevlg[0], level)), 9), LGLB), 1);
+    if (i >= NGB) {
+        i = NGB - 1;
+    } else if (i < 0) {
+        i = 0;
+    }
+    int n = shr(sub(shr(extract_h(L_sub(prevlg[0], prevlg[1])), 9), LGCLB), 1);
+    if (n >= NGCB) {
+        n = NGCB - 1;
+    } else if (n < 0) {
+        n = 0;
+    }
+    return i * NGCB + n;
+}
+
+}  // namespace bv32
+
+#endif  // VAD_BV32_GAINPRED_H
