@@ -44,8 +44,5 @@ Word32 gaindec(Word32* lgq, Word16 gidx, Word16* lgpm, Word32* prevlg, Word32 le
     prevlg[1] = prevlg[0];
     prevlg[0] = *lgq;
 
-    // 2^(lgq/2) in Q18.
-    Word16 lg_exp, lg_frac;
-    L_Extract(L_shr(*lgq, 10), &lg_exp, &lg_frac);
-    return Pow2(add(lg_exp, 18), lg_frac);
+    return linear_gain(*lgq);
 }

@@ -1,12 +1,14 @@
-// Log-gain prediction and the row of the gain-change limit, shared by the
-// gain quantiser and the gain decoder.
+// Log-gain prediction, the row of the gain-change limit and the log-to-linear
+// gain conversion, shared by the gain quantiser and the gain decoder.
 #ifndef VAD_BV32_GAINPRED_H
 #define VAD_BV32_GAINPRED_H
 
 #include "vad/bv32/bv32cnst.h"
 #include "vad/bv32/tables.h"
+#include "vad/bvcommon/mathutil.h"
 #include "vad/bvcommon/typedef.h"
 #include "vad/itug191lib/basop32.h"
+#include "vad/itug729ilib/oper_32b.h"
 
 namespace bv32 {
 
@@ -32,6 +34,13 @@ inline int limit_cell(const Word32* prevlg, Word32 level) {
         n = 0;
     }
     return i * NGCB + n;
+}
+
+// Quantised log-gain lgq (Q25) to linear gain (Q18): 2^(lgq/2).
+inline Word32 linear_gain(Word32 lgq) {
+    Word16 lg_exp, lg_frac;
+    L_Extract(L_shr(lgq, 10), &lg_exp, &lg_frac);  // Q16 of lgq/2
+    return Pow2(add(lg_exp, 18), lg_frac);
 }
 
 }  // namespace bv32

@@ -8,15 +8,7 @@
 
 namespace bv32 {
 
-namespace {
-// Quantised log-gain lgq (Q25) to linear gain (Q18): 2^(lgq/2).
-Word32 linear_gain(Word32 lgq) {
-    Word16 lg_exp, lg_frac;
-    L_Extract(L_shr(lgq, 10), &lg_exp, &lg_frac);  // Q16 of lgq/2
-    return Pow2(add(lg_exp, 18), lg_frac);
-}
-
-}  // namespace
+namespace {}  // namespace
 
 Word16 gainquan(Word32* gainq, Word32 ee, Word16* lgpm, Word32* prevlg, Word32 level) {
     // Log-gain of the mean energy per sample: log2(ee / 40), Q25.
