@@ -17,6 +17,7 @@
 
 #include "speech-asr-sdk/VelaASRLinuxSDK.h"
 #include "support/scripted_http_server.h"
+#include "support/temp_dir.h"
 #include "vad/MFE.h"
 #include "vad/bv32/bv32.h"
 
@@ -55,7 +56,7 @@ class PushTest : public ::testing::Test {
   protected:
     void SetUp() override {
         setenv("VELA_ASR_SERVER_URL", server_.url().c_str(), 1);
-        const std::string logs = ::testing::TempDir() + "vela_push_test_logs";
+        const std::string logs = vela_test::processTempDir() + "vela_push_test_logs";
         mkdir(logs.c_str(), 0755);
         VelaASRLinuxSDK::init_env(logs, "push_test.log", 1);
         server_.on(vela_test::hasPart("create-session"),

@@ -7,6 +7,8 @@
 #include <sstream>
 #include <string>
 
+#include "support/temp_dir.h"
+
 namespace {
 
 const std::string kTool = std::string(VELA_BIN_DIR) + "/vadscan";
@@ -23,7 +25,7 @@ int runCommand(const std::string& cmd, std::string& out) {
 TEST(VadScan, PrintsOneLinePerChunkAndTheEndPointsAndRefusesBadArguments) {
     struct stat st;
     if (stat(kTool.c_str(), &st) != 0) GTEST_SKIP() << "vadscan is not built";
-    const std::string outFile = ::testing::TempDir() + "vadscan_out.pcm";
+    const std::string outFile = vela_test::processTempDir() + "vadscan_out.pcm";
     std::string text;
     ASSERT_EQ(
         runCommand(kTool + " --frames --out " + outFile + " " VELA_TEST_DATA_DIR "/vad/speech_8k.pcm", text),

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <string>
 
+#include "support/temp_dir.h"
 #include "tests/vad/bv32/bv32_test_data.h"
 
 namespace {
@@ -19,7 +20,7 @@ struct ToolResult {
 };
 
 ToolResult run(const std::string& args) {
-    const std::string dir = ::testing::TempDir();
+    const std::string dir = vela_test::processTempDir();
     const std::string out = dir + "bv32enc_stdout.txt", err = dir + "bv32enc_stderr.txt";
     const std::string cmd = std::string(VELA_BIN_DIR) + "/bv32enc " + args + " >" + out + " 2>" + err;
     const int rc = std::system(cmd.c_str());
@@ -28,7 +29,7 @@ ToolResult run(const std::string& args) {
             std::string(o.begin(), o.end())};
 }
 
-std::string temp(const std::string& name) { return ::testing::TempDir() + name; }
+std::string temp(const std::string& name) { return vela_test::processTempDir() + name; }
 
 TEST(Bv32EncTool, WritesPackedFramesAndG192Records) {
     const std::string out = temp("speech.bv32"), g192 = temp("speech.g192");
