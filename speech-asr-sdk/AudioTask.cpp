@@ -5,8 +5,6 @@
 #include <json/json.h>
 #include <sys/time.h>
 
-#include "speech-asr-sdk/json_text.h"
-#include "speech-util/curlreq/curlreq.h"
 #include "speech-util/glog2speech/glog2speech.h"
 
 namespace vela {
@@ -49,10 +47,9 @@ void AudioTask::handle() {
         return;
     }
 
-    speech::util::CurlReqPtr req;
-    const int ret = exchange(req);
+    boost::shared_array<char> body;
     timeval received;
-    gettimeofday(&received, nullptr);
+    const int ret = exchange(kUnit, body, &received);
 
     // Time from the last audio push to the end of this exchange.
     auto tc = [&] { return sub_timeval_ms(_sdk->_last_audio_push.load(), received); };
@@ -63,26 +60,15 @@ void AudioTask::handle() {
         _sdk->deliver_event(result);
     };
 
+    if (!fetch) return;
     if (ret != 0) {
-        speech::glog2speech_writelog(speech::GLOG_WARNING, kUnit, __LINE__,
-                                     "AudioTask::handle  [url:%s][logid:%u][err:%s][errno:%d]", _url.c_str(),
-                                     logid, req->getErrMsg(), ret);
-        if (fetch) {
-            fail();
-            _sdk->notify();
-        }
+        fail();
+        _sdk->notify();
         return;
     }
 
-    boost::shared_array<char> data = req->getData();
-    const char* body = data ? data.get() : "";
-    speech::glog2speech_writelog(speech::GLOG_NOTICE, kUnit, __LINE__,
-                                 "AudioTask::handle  [url:%s][logid:%u][post size:%d][idx:%d][buf:%s]",
-                                 _url.c_str(), logid, static_cast<int>(_size), _idx, body);
-    if (!fetch) return;
-
     Json::Value root;
-    if (!VelaASRLinuxSDK::parse_reply(body, root)) {
+    if (!VelaASRLinuxSDK::parse_reply(body.get(), root)) {
         speech::glog2speech_writelog(speech::GLOG_WARNING, kUnit, __LINE__,
                                      "AudioTask::handle parse json faild [logid:%u]", logid);
         fail();
@@ -90,11 +76,8 @@ void AudioTask::handle() {
         return;
     }
 
-    // Members are looked up in objects only: the library throws on a member
-    // lookup in an array or a scalar.
-    const bool has_param = root.isObject() && root.isMember("asr_param") && root["asr_param"].isObject();
-    const Json::Value& param = has_param ? root["asr_param"] : Json::Value::nullSingleton();
-    if (!has_param || !param.isMember("err_no") || !param["err_no"].isInt() || param["err_no"].asInt() != 0) {
+    const Json::Value& param = reply_param(root);
+    if (!param.isMember("err_no") || !param["err_no"].isInt() || param["err_no"].asInt() != 0) {
         fail();
         if (_sdk->_cb.load() != nullptr) {
             speech::glog2speech_writelog(speech::GLOG_WARNING, kUnit, __LINE__,
@@ -115,16 +98,7 @@ void AudioTask::handle() {
 
     const int s = param["status"].asInt();
     ASRResultM result;
-    const bool known = s == 2 || s == 3;
-    std::string content;
-    if (known) {
-        const Json::Value& reply = root;
-        content = to_json_line(reply["asr_content"]);  // "null" when absent
-        result.set_parameter(s == 2 ? VELA_ASR_MIDDLE : VELA_ASR_FINISH);
-        result.set_asr_content(content);
-    } else {
-        result.set_parameter(VELA_ASR_UNKNOWN);
-    }
+    const std::string content = fill_result(root, s, result);
     if (_sdk->_cb.load() != nullptr) {
         const timeval begin = _sdk->_createSessionBegin.load();
         result.set_tc(tc());
@@ -132,11 +106,7 @@ void AudioTask::handle() {
                           sub_timeval_ms(begin, _sdk->_audioTimeEnd.load()));
         _sdk->deliver_event(result);
     }
-    speech::glog2speech_writelog(speech::GLOG_NOTICE, kUnit, __LINE__,
-                                 "AudioTask::handle status :%d  [logid:%u][asr:%s]", s, logid,
-                                 known ? content.c_str() : "unknown asr");
-    speech::glog2speech_writelog(speech::GLOG_NOTICE, kUnit, __LINE__,
-                                 "AudioTask::handle status :%d  [logid:%u]", s, logid);
+    log_status(kUnit, s, content);
 
     if (s == 3) {
         _sdk->notify();

@@ -7,8 +7,9 @@
 #ifndef SPEECH_ASR_SDK_AUDIOTASK_H
 #define SPEECH_ASR_SDK_AUDIOTASK_H
 
+#include <sys/time.h>
+
 #include <boost/shared_array.hpp>
-#include <boost/shared_ptr.hpp>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -16,11 +17,9 @@
 #include "speech-asr-sdk/VelaASRLinuxSDK.h"
 #include "speech-util/utilcxx/thread_pool/task.h"
 
-namespace speech {
-namespace util {
-class CurlRequest;
+namespace Json {
+class Value;
 }
-}  // namespace speech
 
 namespace vela {
 
@@ -54,9 +53,22 @@ class AudioTask : public speech::util::Task {
     void report_to_pull_loop() { _reports_to_pull_loop = true; }
 
   private:
-    // Makes the task's HTTP client in `req` and runs the exchange: the upload
-    // form for type 0, a GET otherwise. Returns the client's result (0 or -1).
-    int exchange(boost::shared_ptr<speech::util::CurlRequest>& req) const;
+    // Pieces shared by both variants of handle(); `unit` names the variant's
+    // source unit in the log lines.
+
+    // Runs the exchange (the upload form for type 0, a GET otherwise) with a
+    // fresh HTTP client, stamps `received` when it has ended and logs its
+    // outcome. Returns the client's result (0 or -1); on 0, `body` holds the
+    // NUL-terminated reply.
+    int exchange(const char* unit, boost::shared_array<char>& body, timeval* received) const;
+    // The reply's "asr_param" when it is an object, else a null value (the
+    // JSON library throws on member lookups in anything but an object).
+    static const Json::Value& reply_param(const Json::Value& root);
+    // Fills `result` for reply status `s`: MIDDLE (2) or FINISH (3) with the
+    // re-serialised "asr_content", UNKNOWN otherwise. Returns the content.
+    static std::string fill_result(const Json::Value& root, int s, ASRResultM& result);
+    // The two status log lines that close a fetch.
+    void log_status(const char* unit, int s, const std::string& content) const;
 
     VelaASRLinuxSDK* _sdk;
     boost::shared_array<char> _post;

@@ -1,6 +1,10 @@
-// The HTTP exchange of an AudioTask, shared by both variants of handle().
+// The parts of an AudioTask's exchange that both variants of handle() share.
+#include <json/json.h>
+
 #include "speech-asr-sdk/AudioTask.h"
+#include "speech-asr-sdk/json_text.h"
 #include "speech-util/curlreq/curlreq.h"
+#include "speech-util/glog2speech/glog2speech.h"
 
 namespace vela {
 
@@ -11,13 +15,60 @@ const int kTimeoutSeconds = 1000;
 
 }  // namespace
 
-int AudioTask::exchange(speech::util::CurlReqPtr& req) const {
-    req.reset(new speech::util::CurlRequest(kReplyBufLen, kTimeoutSeconds, kTimeoutSeconds));
-    if (_type != 0) return req->doGet(_url.c_str());
-    speech::util::CurlForm form;           // refers to the packet bytes; freed after the request
-    const size_t len = _post ? _size : 0;  // no packet, no bytes
-    if (form.addBuffer("asr_audio", "", _post.get(), len, "audio/pcm")) form.attach(req->getCurl());
-    return req->doPost(_url.c_str(), nullptr);
+int AudioTask::exchange(const char* unit, boost::shared_array<char>& body, timeval* received) const {
+    speech::util::CurlReqPtr req(
+        new speech::util::CurlRequest(kReplyBufLen, kTimeoutSeconds, kTimeoutSeconds));
+    int ret;
+    if (_type != 0) {
+        ret = req->doGet(_url.c_str());
+    } else {
+        speech::util::CurlForm form;           // refers to the packet bytes; freed after the request
+        const size_t len = _post ? _size : 0;  // no packet, no bytes
+        if (form.addBuffer("asr_audio", "", _post.get(), len, "audio/pcm")) form.attach(req->getCurl());
+        ret = req->doPost(_url.c_str(), nullptr);
+    }
+    if (received != nullptr) gettimeofday(received, nullptr);
+
+    const unsigned logid = static_cast<unsigned>(_logid);
+    if (ret != 0) {
+        speech::glog2speech_writelog(speech::GLOG_WARNING, unit, __LINE__,
+                                     "AudioTask::handle  [url:%s][logid:%u][err:%s][errno:%d]", _url.c_str(),
+                                     logid, req->getErrMsg(), ret);
+        return ret;
+    }
+    body = req->getData();
+    if (!body) body.reset(new char[1]());  // no buffer: an empty reply
+    speech::glog2speech_writelog(speech::GLOG_NOTICE, unit, __LINE__,
+                                 "AudioTask::handle  [url:%s][logid:%u][post size:%d][idx:%d][buf:%s]",
+                                 _url.c_str(), logid, static_cast<int>(_size), _idx, body.get());
+    return ret;
+}
+
+const Json::Value& AudioTask::reply_param(const Json::Value& root) {
+    if (root.isObject() && root.isMember("asr_param") && root["asr_param"].isObject())
+        return root["asr_param"];
+    return Json::Value::nullSingleton();
+}
+
+std::string AudioTask::fill_result(const Json::Value& root, int s, ASRResultM& result) {
+    if (s != 2 && s != 3) {
+        result.set_parameter(VELA_ASR_UNKNOWN);
+        return std::string();
+    }
+    std::string content = to_json_line(root["asr_content"]);  // "null" when absent
+    result.set_parameter(s == 2 ? VELA_ASR_MIDDLE : VELA_ASR_FINISH);
+    result.set_asr_content(content);
+    return content;
+}
+
+void AudioTask::log_status(const char* unit, int s, const std::string& content) const {
+    const unsigned logid = static_cast<unsigned>(_logid);
+    const bool known = s == 2 || s == 3;
+    speech::glog2speech_writelog(speech::GLOG_NOTICE, unit, __LINE__,
+                                 "AudioTask::handle status :%d  [logid:%u][asr:%s]", s, logid,
+                                 known ? content.c_str() : "unknown asr");
+    speech::glog2speech_writelog(speech::GLOG_NOTICE, unit, __LINE__,
+                                 "AudioTask::handle status :%d  [logid:%u]", s, logid);
 }
 
 }  // namespace vela

@@ -5,8 +5,6 @@
 #include <json/json.h>
 
 #include "speech-asr-sdk/AudioTask.h"
-#include "speech-asr-sdk/json_text.h"
-#include "speech-util/curlreq/curlreq.h"
 #include "speech-util/glog2speech/glog2speech.h"
 
 namespace vela {
@@ -45,35 +43,23 @@ void AudioTask::handle() {
         return;
     }
 
-    speech::util::CurlReqPtr req;
-    const int ret = exchange(req);
-
+    boost::shared_array<char> body;
+    const int ret = exchange(kUnit, body, nullptr);
+    if (!fetch) return;
     if (ret != 0) {
-        speech::glog2speech_writelog(speech::GLOG_WARNING, kUnit, __LINE__,
-                                     "AudioTask::handle  [url:%s][logid:%u][err:%s][errno:%d]", _url.c_str(),
-                                     logid, req->getErrMsg(), ret);
-        if (fetch) fetch_over(_sdk);
+        fetch_over(_sdk);
         return;
     }
 
-    boost::shared_array<char> data = req->getData();
-    const char* body = data ? data.get() : "";
-    speech::glog2speech_writelog(speech::GLOG_NOTICE, kUnit, __LINE__,
-                                 "AudioTask::handle  [url:%s][logid:%u][post size:%d][idx:%d][buf:%s]",
-                                 _url.c_str(), logid, static_cast<int>(_size), _idx, body);
-    if (!fetch) return;
-
     Json::Value root;
-    if (!VelaASRLinuxSDK::parse_reply(body, root)) {
+    if (!VelaASRLinuxSDK::parse_reply(body.get(), root)) {
         speech::glog2speech_writelog(speech::GLOG_WARNING, kUnit, __LINE__,
                                      "AudioTask::handle parse json faild [logid:%u]", logid);
         fetch_over(_sdk);
         return;
     }
-    const Json::Value& reply = root;
-    const bool has_param = reply.isObject() && reply.isMember("asr_param") && reply["asr_param"].isObject();
-    const Json::Value& param = has_param ? reply["asr_param"] : Json::Value::nullSingleton();
-    if (!has_param || !param.isMember("err_no") || !param["err_no"].isInt() || param["err_no"].asInt() != 0 ||
+    const Json::Value& param = reply_param(root);
+    if (!param.isMember("err_no") || !param["err_no"].isInt() || param["err_no"].asInt() != 0 ||
         !param.isMember("status") || !param["status"].isInt()) {
         speech::glog2speech_writelog(speech::GLOG_WARNING, kUnit, __LINE__,
                                      "AudioTask::handle  or json  faild [logid:%u]", logid);
@@ -83,21 +69,9 @@ void AudioTask::handle() {
 
     const int s = param["status"].asInt();
     ASRResultM result;
-    const bool known = s == 2 || s == 3;
-    std::string content;
-    if (known) {
-        content = to_json_line(reply["asr_content"]);  // "null" when absent
-        result.set_parameter(s == 2 ? VELA_ASR_MIDDLE : VELA_ASR_FINISH);
-        result.set_asr_content(content);
-    } else {
-        result.set_parameter(VELA_ASR_UNKNOWN);
-    }
+    const std::string content = fill_result(root, s, result);
     deliver(_sdk, result);
-    speech::glog2speech_writelog(speech::GLOG_NOTICE, kUnit, __LINE__,
-                                 "AudioTask::handle status :%d  [logid:%u][asr:%s]", s, logid,
-                                 known ? content.c_str() : "unknown asr");
-    speech::glog2speech_writelog(speech::GLOG_NOTICE, kUnit, __LINE__,
-                                 "AudioTask::handle status :%d  [logid:%u]", s, logid);
+    log_status(kUnit, s, content);
 
     fetch_over(_sdk);
     if (s == 3) _sdk->status.store(ST_FINISH);
