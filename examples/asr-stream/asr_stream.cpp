@@ -132,7 +132,6 @@ static bool stream(const std::vector<int16_t>& pcm, int rate_khz, bool vad, bool
 #include <cstring>
 #include <fstream>
 #include <iterator>
-#include <regex>
 
 namespace {
 
@@ -281,9 +280,10 @@ bool read_audio(const Options& o, std::vector<int16_t>& pcm, std::string& error)
 // Bytes the server received, when its echo recognizer answered (its text is
 // "received N bytes in M packets"). The SDK itself does not count them.
 long echoed_bytes(const std::string& text) {
-    std::smatch m;
-    if (!std::regex_match(text, m, std::regex("received ([0-9]+) bytes in [0-9]+ packets"))) return -1;
-    return std::stol(m[1]);
+    long bytes = -1, packets = 0;
+    char more = 0;
+    const int n = std::sscanf(text.c_str(), "received %ld bytes in %ld packets%c", &bytes, &packets, &more);
+    return n == 2 ? bytes : -1;
 }
 
 }  // namespace
