@@ -119,6 +119,11 @@ static bool stream(const std::vector<int16_t>& pcm, int rate_khz, bool vad, bool
     const bool done = state.changed.wait_for(lock, std::chrono::seconds(60), [] { return state.done; });
     error = done ? state.error : "no final result within 60 s";
     lock.unlock();
+    // The SDK's threads go on for a moment after the last event (they log its
+    // end); returning from main under them would tear down the logger they use.
+    const Clock::time_point limit = Clock::now() + std::chrono::seconds(2);
+    while (done && asr->holders() > 0 && Clock::now() < limit)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     vela::VelaASRLinuxSDK::clean_resource(true);  // frees finished instances
     return error.empty();
 }
