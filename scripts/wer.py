@@ -6,7 +6,8 @@ files, starts the reference server (PocketSphinx with its general en-us
 language model, or with --grammar a grammar of exactly these sentences) on a
 free loopback port, and streams every file through asr-stream twice, paced in
 real time: once as plain PCM (--rate 16) and once with voice detection and
-BV32 compression (--rate 16 --vad --bv32). Prints per sentence what came back,
+BV32 compression (--rate 16 --vad --bv32); --settings picks others. Prints
+per sentence what came back,
 then for both settings the word error rate (word-level Levenshtein distance
 over all sentences), the bytes on the wire per second of audio and the median
 time from the last audio to the final result.
@@ -61,7 +62,12 @@ SENTENCES = [
     "stop the music now",
 ]
 VOICES = ["en-us", "en", "en-us+f3", "en-us+m3", "en+f2", "en-us+m7"]
-MODES = [("pcm", ["--rate", "16"]), ("bv32+vad", ["--rate", "16", "--vad", "--bv32"])]
+SETTINGS = {
+    "pcm": ["--rate", "16"],
+    "pcm+vad": ["--rate", "16", "--vad"],
+    "bv32": ["--rate", "16", "--bv32"],
+    "bv32+vad": ["--rate", "16", "--vad", "--bv32"],
+}
 
 
 class Counter:
@@ -179,6 +185,9 @@ def main():
     parser.add_argument("--grammar", action="store_true",
                         help="recognise with a grammar of exactly these sentences instead of the language model")
     parser.add_argument("--sentences", type=int, default=len(SENTENCES), help="use the first N sentences")
+    parser.add_argument("--settings", default="pcm,bv32+vad",
+                        help="comma-separated settings to compare, of %s; the WER difference is taken between "
+                        "the first two (default: pcm,bv32+vad)" % ", ".join(SETTINGS))
     parser.add_argument("--limit", type=float, default=2.0, help="largest WER difference in points (default 2)")
     parser.add_argument("--keep", action="store_true", help="keep the working directory")
     opts = parser.parse_args()
@@ -192,6 +201,9 @@ def main():
         if not os.access(binary, os.X_OK):
             sys.exit("wer: %s is missing; build it first" % binary)
 
+    modes = [(name, SETTINGS[name]) for name in opts.settings.split(",") if name in SETTINGS]
+    if len(modes) != len(opts.settings.split(",")) or not modes:
+        sys.exit("wer: --settings takes names of %s" % ", ".join(SETTINGS))
     sentences = SENTENCES[: opts.sentences]
     work = tempfile.mkdtemp(prefix="vela-wer.")
     server_args = ["--words", "|".join(sentences)] if opts.grammar else []
@@ -200,7 +212,7 @@ def main():
     proxy = start_proxy(port, counter)
     url = "http://127.0.0.1:%d%s" % (proxy.server_address[1], path)
     results = {name: {"errors": 0, "words": 0, "payload": 0, "requests": 0, "latency": [], "failed": 0}
-               for name, _ in MODES}
+               for name, _ in modes}
     seconds = 0.0
     try:
         print("model: %s; %d sentences, voices %s" % ("grammar of the sentences" if opts.grammar
@@ -211,7 +223,7 @@ def main():
             wav = os.path.join(work, "s%02d.wav" % n)
             seconds += speak(text, voice, wav, work)
             line = "%-9s %-30s" % (voice, text)
-            for name, args in MODES:
+            for name, args in modes:
                 counter.take()
                 run = subprocess.run([stream_bin] + args + ["--server", url, wav], cwd=work, capture_output=True,
                                      text=True)
@@ -244,15 +256,17 @@ def main():
     print("%-9s %7s %8s %13s %13s %12s %7s" % ("setting", "WER", "errors", "payload B/s", "uploads B/s",
                                             "median ms", "failed"))
     wer = {}
-    for name, _ in MODES:
+    for name, _ in modes:
         r = results[name]
         wer[name] = 100.0 * r["errors"] / max(r["words"], 1)
         median = statistics.median(r["latency"]) if r["latency"] else float("nan")
         print("%-9s %6.1f%% %4d/%-3d %13.0f %13.0f %12.0f %7d" % (
             name, wer[name], r["errors"], r["words"], r["payload"] / seconds, r["requests"] / seconds, median,
             r["failed"]))
-    diff = abs(wer["pcm"] - wer["bv32+vad"])
-    print("WER difference: %.1f points (limit %.1f)" % (diff, opts.limit))
+    if len(modes) < 2:
+        return 0
+    diff = abs(wer[modes[0][0]] - wer[modes[1][0]])
+    print("WER difference %s against %s: %.1f points (limit %.1f)" % (modes[0][0], modes[1][0], diff, opts.limit))
     return 0 if diff <= opts.limit else 1
 
 
