@@ -7,10 +7,10 @@ language model, or with --grammar a grammar of exactly these sentences) on a
 free loopback port, and streams every file through asr-stream twice, paced in
 real time: once as plain PCM (--rate 16) and once with voice detection and
 BV32 compression (--rate 16 --vad --bv32); --settings picks others. Prints
-per sentence what came back,
-then for both settings the word error rate (word-level Levenshtein distance
-over all sentences), the bytes on the wire per second of audio and the median
-time from the last audio to the final result.
+per sentence what came back, then for each setting the word error rate
+(word-level Levenshtein distance over all sentences), the bytes on the wire
+per second of audio and the median time from the last audio to the final
+result.
 
 asr-stream talks to the server through a small forwarding proxy in this
 script that counts the upload requests: the SDK keeps no byte count of its
