@@ -86,8 +86,11 @@ static bool stream(const std::vector<int16_t>& pcm, int rate_khz, bool vad, bool
     std::filesystem::create_directories("asr-stream-logs", ignored);
     vela::VelaASRLinuxSDK::init_env("asr-stream-logs", "asr.log", 1);
     vela::VelaASRLinuxSDK* asr = vela::VelaASRLinuxSDK::getInstance(rate_khz, vad, bv32, error);
-    if (asr == nullptr) return false;  // the pool owns instances: never delete one
-    char tag[] = "asr-stream";         // copied by the SDK and handed to every callback
+    if (asr == nullptr) {  // the pool owns instances: never delete one
+        error = "no recognition instance: " + error;
+        return false;
+    }
+    char tag[] = "asr-stream";  // copied by the SDK and handed to every callback
     asr->set_event_listener(on_event, tag);
 
     // The SDK takes chunks of exactly 3,200 bytes; the tail is padded with silence.
@@ -241,6 +244,11 @@ bool read_sound_file(const std::string& path, int rate, std::vector<int16_t>& pc
     SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
     if (file == nullptr) {
         error = "cannot read " + path + ": " + sf_strerror(nullptr);
+        return false;
+    }
+    if (info.frames > 3600LL * info.samplerate) {  // also a stream of unknown length
+        sf_close(file);
+        error = path + " is longer than an hour";
         return false;
     }
     std::vector<float> frames(static_cast<size_t>(info.frames) * info.channels);
