@@ -146,8 +146,8 @@ namespace {
 const char kUsage[] =
     "usage: asr-stream [options] FILE\n"
     "Streams FILE through the recognition SDK as live audio, prints the intermediate\n"
-    "results as they change and the final text, then bytes posted and uploaded and\n"
-    "the time from the last audio to the final result.\n"
+    "results as they change and the final text, then the audio posted, what the\n"
+    "server received and the time from the last audio to the final result.\n"
     "\n"
     "FILE is a WAV file (or another format libsndfile reads), mixed down to mono and\n"
     "resampled to the session's rate as needed, or raw 16-bit little-endian mono PCM\n"
@@ -290,8 +290,8 @@ bool read_audio(const Options& o, std::vector<int16_t>& pcm, std::string& error)
     return ok && !pcm.empty();
 }
 
-// Bytes the server received, when its echo recognizer answered (its text is
-// "received N bytes in M packets"). The SDK itself does not count them.
+// Bytes of PCM the server received, when its echo recognizer answered (its
+// text is "received N bytes in M packets"); -1 otherwise.
 long echoed_bytes(const std::string& text) {
     long bytes = -1, packets = 0;
     char more = 0;
@@ -334,14 +334,20 @@ int main(int argc, char** argv) {
     std::printf("audio: %.2f s, %zu bytes of %d kHz PCM\n", pcm.size() / (o.rate_khz * 1000.0), pcm_bytes,
                 o.rate_khz);
     if (state.packets >= 0) std::printf("packets: %d received by the server\n", state.packets);
-    const long uploaded = echoed_bytes(state.final_text);
-    if (uploaded >= 0) {
-        std::printf("uploaded: %ld bytes of audio, %.1f%% of the PCM (the echo recognizer's count)\n",
-                    uploaded, 100.0 * uploaded / pcm_bytes);
-    } else {
+    // The SDK keeps no count of the bytes it sends. The server's echo
+    // recognizer counts the PCM it got: what was sent in a PCM session, what
+    // it decoded from the frames in a BV32 one (scripts/wer.py counts those).
+    const long received = echoed_bytes(state.final_text);
+    if (received < 0) {
+        std::printf("uploaded: bytes not counted (the server's echo recognizer counts them)\n");
+    } else if (o.bv32) {
         std::printf(
-            "uploaded: bytes not known (the SDK does not count them; the server's echo "
-            "recognizer reports them)\n");
+            "uploaded: BV32 frames, not counted; the echo recognizer decoded %ld bytes of PCM "
+            "from them, %.1f%% of the PCM\n",
+            received, 100.0 * received / pcm_bytes);
+    } else {
+        std::printf("uploaded: %ld bytes of PCM, %.1f%% of the PCM (the echo recognizer's count)\n", received,
+                    100.0 * received / pcm_bytes);
     }
     const auto latency = std::chrono::duration_cast<std::chrono::milliseconds>(state.finished - last_audio);
     std::printf("latency: %lld ms from the last audio to the final result\n",

@@ -162,11 +162,11 @@ TEST(AsrStream, ResamplesAndMixesDownAStereoWavForTheSession) {
         {"--rate 16",
          "final: received 32000 bytes in 10 packets\naudio: 1.00 s, 32000 bytes of 16 kHz PCM\n"
          "packets: 11 received by the server\n"
-         "uploaded: 32000 bytes of audio, 100.0% of the PCM (the echo recognizer's count)\n"},
+         "uploaded: 32000 bytes of PCM, 100.0% of the PCM (the echo recognizer's count)\n"},
         {"--rate 8",
          "final: received 16000 bytes in 5 packets\naudio: 1.00 s, 16000 bytes of 8 kHz PCM\n"
          "packets: 6 received by the server\n"
-         "uploaded: 16000 bytes of audio, 100.0% of the PCM (the echo recognizer's count)\n"},
+         "uploaded: 16000 bytes of PCM, 100.0% of the PCM (the echo recognizer's count)\n"},
     };
     for (const auto& c : cases) {
         const Result r = stream(std::string(c.args) + " --fast --server " + server.url + " tone.wav");
