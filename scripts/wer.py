@@ -156,13 +156,22 @@ def edit_distance(ref, hyp):
     return row[len(hyp)]
 
 
-def speak(text, voice, path, work):
+def speak(text, voice, path, work, noise_db=None):
+    """Speaks `text` into a 16 kHz WAV file `path`; returns its duration in seconds."""
     raw = os.path.join(work, "say.wav")
+    clean = os.path.join(work, "clean.wav") if noise_db is not None else path
     subprocess.run(["espeak-ng", "-v", voice, "-s", "140", "-w", raw, text], check=True)
     # Without dither, so that every run streams the same audio.
-    subprocess.run(["sox", "-D", raw, "-r", "16000", "-c", "1", "-b", "16", path, "pad", "0.3", "0.5"], check=True)
-    out = subprocess.run(["soxi", "-D", path], check=True, capture_output=True, text=True)
-    return float(out.stdout)
+    subprocess.run(["sox", "-D", raw, "-r", "16000", "-c", "1", "-b", "16", clean, "pad", "0.3", "0.5"], check=True)
+    out = subprocess.run(["soxi", "-D", clean], check=True, capture_output=True, text=True)
+    seconds = float(out.stdout)
+    if noise_db is not None:
+        # A noise floor as any microphone has; repeatable (-R: fixed seed).
+        noise = os.path.join(work, "noise.wav")
+        subprocess.run(["sox", "-R", "-n", "-r", "16000", "-c", "1", "-b", "16", noise, "synth", str(seconds),
+                        "whitenoise", "gain", str(noise_db)], check=True)
+        subprocess.run(["sox", "-R", "-D", "-m", "-v", "1", clean, "-v", "1", noise, "-b", "16", path], check=True)
+    return seconds
 
 
 def start_server(binary, args, work):
@@ -184,6 +193,9 @@ def main():
                         help="build directory with bin/asr-stream and bin/asr-server (default: build/)")
     parser.add_argument("--grammar", action="store_true",
                         help="recognise with a grammar of exactly these sentences instead of the language model")
+    parser.add_argument("--noise", type=float, metavar="DB",
+                        help="add white noise at DB (negative) relative to full scale to every sentence; "
+                        "PocketSphinx follows perfectly clean synthetic speech poorly")
     parser.add_argument("--sentences", type=int, default=len(SENTENCES), help="use the first N sentences")
     parser.add_argument("--settings", default="pcm,bv32+vad",
                         help="comma-separated settings to compare, of %s; the WER difference is taken between "
@@ -215,13 +227,13 @@ def main():
                for name, _ in modes}
     seconds = 0.0
     try:
-        print("model: %s; %d sentences, voices %s" % ("grammar of the sentences" if opts.grammar
-                                                      else "general en-us language model", len(sentences),
-                                                      ", ".join(VOICES)))
+        print("model: %s; %d sentences, voices %s; %s" % (
+            "grammar of the sentences" if opts.grammar else "general en-us language model", len(sentences),
+            ", ".join(VOICES), "clean" if opts.noise is None else "white noise at %g dBFS" % opts.noise))
         for n, text in enumerate(sentences):
             voice = VOICES[n % len(VOICES)]
             wav = os.path.join(work, "s%02d.wav" % n)
-            seconds += speak(text, voice, wav, work)
+            seconds += speak(text, voice, wav, work, opts.noise)
             line = "%-9s %-30s" % (voice, text)
             for name, args in modes:
                 counter.take()
