@@ -2,9 +2,13 @@
 // and an encode-decode round trip of speech.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <iterator>
 #include <memory>
+#include <string>
+#include <thread>
 
 #include "support/temp_dir.h"
 #include "tests/vad/bv32/bv32_test_data.h"
@@ -34,19 +38,140 @@ std::vector<Word16> decode(const std::vector<uint8_t>& packed, const std::vector
     return out;
 }
 
+// Where got first differs from want, or "" when they are equal.
+std::string first_difference(const std::vector<Word16>& got, const std::vector<Word16>& want) {
+    if (want.empty()) return "no reference samples";
+    if (got.size() != want.size())
+        return "size " + std::to_string(got.size()) + " != " + std::to_string(want.size());
+    size_t i = 0;
+    while (i < want.size() && got[i] == want[i]) i++;
+    if (i == want.size()) return "";
+    return "frame " + std::to_string(i / kFrame) + ", sample " + std::to_string(i % kFrame) + ": " +
+           std::to_string(got[i]) + " instead of " + std::to_string(want[i]);
+}
+
+// Every vector at once, one decoder per thread: the decoders share nothing (the
+// operators' Overflow flag, which the decoder reads, is per thread).
 TEST(Bv32Decoder, MatchesTheReferenceSampleForSample) {
-    for (const char* name : kVectors) {
-        SCOPED_TRACE(name);
-        const std::vector<Word16> want = read_pcm(data_path(std::string(name) + ".dec.pcm"));
-        const std::vector<uint8_t> packed = read_bytes(data_path(std::string(name) + ".bv32"));
-        ASSERT_FALSE(want.empty());
-        ASSERT_EQ(packed.size() / 20 * kFrame, want.size());
-        const std::vector<Word16> got = decode(packed);
-        size_t i = 0;
-        while (i < want.size() && got[i] == want[i]) i++;
-        EXPECT_EQ(i, want.size()) << "first difference in frame " << i / kFrame << ", sample " << i % kFrame
-                                  << ": " << got[i] << " instead of " << want[i];
+    const size_t n = std::size(kVectors);
+    std::vector<std::string> diff(n);
+    std::vector<std::thread> threads;
+    for (size_t v = 0; v < n; v++) {
+        threads.emplace_back([&diff, v] {
+            const std::string name = kVectors[v];
+            diff[v] = first_difference(decode(read_bytes(data_path(name + ".bv32"))),
+                                       read_pcm(data_path(name + ".dec.pcm")));
+        });
     }
+    for (std::thread& t : threads) t.join();
+    for (size_t v = 0; v < n; v++) EXPECT_EQ(diff[v], "") << kVectors[v];
+}
+
+double energy(const Word16* x, int n) {
+    double e = 0;
+    for (int i = 0; i < n; i++) e += static_cast<double>(x[i]) * x[i];
+    return e;
+}
+
+// SNR (dB) of got against want over frames [from, to).
+double snr_db(const std::vector<Word16>& got, const std::vector<Word16>& want, size_t from, size_t to) {
+    double s = 0, d = 0;
+    for (size_t i = from * kFrame; i < to * kFrame; i++) {
+        s += static_cast<double>(want[i]) * want[i];
+        d += (static_cast<double>(got[i]) - want[i]) * (got[i] - want[i]);
+    }
+    return 10 * std::log10((s + 1) / (d + 1));
+}
+
+TEST(Bv32Decoder, ConcealsBadFramesOfAG192File) {
+    const std::vector<uint8_t> file = read_bytes(data_path("speech_en_us.g192"));
+    const size_t frames = file.size() / (2 * kG192RecordWords);
+    const std::vector<Word16> clean = read_pcm(data_path("speech_en_us.dec.pcm"));
+    ASSERT_EQ(clean.size(), frames * kFrame);
+    double clean_peak = 0;
+    for (size_t f = 0; f < frames; f++) clean_peak = std::max(clean_peak, energy(&clean[f * kFrame], kFrame));
+
+    struct Burst {
+        size_t first, count;
+    };
+    const struct {
+        const char* name;
+        std::vector<Burst> bursts;
+    } cases[] = {
+        {"first frame", {{0, 1}}},
+        {"single", {{200, 1}}},
+        {"three", {{150, 3}}},
+        {"long", {{250, 80}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        // A private copy with the bursts' sync words changed to the erasure word.
+        std::vector<uint8_t> bad = file;
+        std::vector<bool> lost(frames);
+        for (const Burst& b : c.bursts) {
+            for (size_t f = b.first; f < b.first + b.count; f++) {
+                lost[f] = true;
+                bad[f * 2 * kG192RecordWords] = 0x20;
+            }
+        }
+        const std::string path = vela_test::processTempDir() + "lossy.g192";
+        std::unique_ptr<std::FILE, int (*)(std::FILE*)> w(std::fopen(path.c_str(), "wb"), &std::fclose);
+        ASSERT_TRUE(w);
+        ASSERT_EQ(std::fwrite(bad.data(), 1, bad.size(), w.get()), bad.size());
+        w.reset();
+
+        std::unique_ptr<std::FILE, int (*)(std::FILE*)> in(std::fopen(path.c_str(), "rb"), &std::fclose);
+        BV32_Decoder_State ds;
+        Reset_BV32_Decoder(&ds);
+        std::vector<Word16> out(frames * kFrame);
+        BV32_Bit_Stream bs;
+        for (size_t f = 0; f < frames; f++) {
+            ASSERT_EQ(bv32_fread_g192bitstrm(&bs, in.get()), 1);
+            ASSERT_EQ(bfi, lost[f] ? 1 : 0) << "frame " << f;
+            if (bfi) {
+                BV32_PLC(&ds, &out[f * kFrame]);
+            } else {
+                BV32_Decode(&bs, &ds, &out[f * kFrame]);
+            }
+        }
+        // Untouched before the first loss; concealment bounded by the speech's loudest
+        // frame and faded to near silence in a long loss; recovered afterwards.
+        const Burst& b = c.bursts.front();
+        EXPECT_TRUE(std::equal(out.begin(), out.begin() + b.first * kFrame, clean.begin()));
+        for (size_t f = b.first; f < b.first + b.count; f++) {
+            EXPECT_LE(energy(&out[f * kFrame], kFrame), clean_peak) << "frame " << f;
+        }
+        if (b.count > 40) {
+            EXPECT_LE(energy(&out[(b.first + b.count - 1) * kFrame], kFrame), 100.0 * kFrame);
+        }
+        EXPECT_GT(snr_db(out, clean, b.first + b.count + 20, frames), 15.0);
+    }
+}
+
+// Encoder and decoder in a row: the decoded speech follows the input (segmental
+// SNR over 5 ms frames with speech, each frame's SNR limited to -10..35 dB).
+TEST(Bv32Decoder, RoundTripOfSpeechKeepsItsWaveform) {
+    const std::vector<Word16> pcm = read_pcm(data_path("speech_en_us.pcm"));
+    ASSERT_FALSE(pcm.empty());
+    BV32_Encoder_State es;
+    Reset_BV32_Encoder(&es);
+    std::vector<uint8_t> packed(pcm.size() / kFrame * 20);
+    std::vector<Word16> input = pcm;
+    for (size_t f = 0; f < pcm.size() / kFrame; f++) {
+        BV32_Bit_Stream bs;
+        BV32_Encode(&bs, &es, &input[f * kFrame]);
+        BV32_BitPack(&packed[f * 20], &bs);
+    }
+    const std::vector<Word16> out = decode(packed);
+    double sum = 0;
+    int counted = 0;
+    for (size_t f = 0; f < out.size() / kFrame; f++) {
+        if (energy(&pcm[f * kFrame], kFrame) < kFrame * 100.0 * 100.0) continue;  // below rms 100
+        sum += std::clamp(snr_db(out, pcm, f, f + 1), -10.0, 35.0);
+        counted++;
+    }
+    ASSERT_GT(counted, 100);
+    EXPECT_GT(sum / counted, 10.0);
 }
 
 }  // namespace
