@@ -78,7 +78,7 @@ void BV32_Decode(BV32_Bit_Stream* bs, BV32_Decoder_State* ds, Word16* out) {
         estlevel(ds->prevlg[0], &ds->level, &ds->lmax, &ds->lmin, &ds->lmean, &ds->x1);
 
         Word16 cbs[VDIM * CBSZ];  // Q0 by 2^gain_exp
-        for (int i = 0; i < VDIM * CBSZ; i++) cbs[i] = mult_r(gainq, cccb[i]);
+        scale_codebook(gainq, cbs);
         excdec_w_LT_synth(qv32 + ssfo, ltsym + LTMOFF + ssfo, bs->qvidx + ssf * NVPSSF, bq, cbs, pp, gain_exp,
                           &ds->E);
     }

@@ -110,6 +110,20 @@ TEST(Bv32Kernels, FiltersMatchOperatorLoops) {
     }
 }
 
+TEST(Bv32Kernels, CodebookScalingMatchesOperatorLoop) {
+    for (int g = -32768; g <= 32767; g += 97) {
+        for (const int gain : {g, -32768, 32767}) {
+            Word16 fast[VDIM * CBSZ], plain[VDIM * CBSZ];
+            const Flag of =
+                overflow_after([&] { kernels::scale_codebook<true>(static_cast<Word16>(gain), fast); });
+            const Flag op =
+                overflow_after([&] { kernels::scale_codebook<false>(static_cast<Word16>(gain), plain); });
+            ASSERT_TRUE(std::equal(fast, fast + VDIM * CBSZ, plain)) << "gain " << gain;
+            ASSERT_EQ(of, op) << "gain " << gain;
+        }
+    }
+}
+
 TEST(Bv32Kernels, CodebookSearchMatchesOperatorLoop) {
     Signals sig(3);
     for (int t = 0; t < 4 * kTrials; t++) {
