@@ -11,8 +11,7 @@
 #include <string>
 #include <thread>
 
-#include "support/temp_dir.h"
-#include "tests/vad/bv32/bv32_test_data.h"
+#include "tests/vad/bv32/tool_run.h"
 #include "vad/bv32/bv32.h"
 #include "vad/bv32/bv32dec.h"
 #include "vad/bv32/fields.h"
@@ -22,17 +21,13 @@ namespace {
 
 using namespace bv32test;
 
-// Decodes packed frames from a fresh decoder; lost[f] conceals frame f instead.
-std::vector<Word16> decode(const std::vector<uint8_t>& packed, const std::vector<bool>& lost = {}) {
+// Decodes packed frames from a fresh decoder.
+std::vector<Word16> decode(const std::vector<uint8_t>& packed) {
     BV32_Decoder_State ds;
     Reset_BV32_Decoder(&ds);
     const size_t frames = packed.size() / 20;
     std::vector<Word16> out(frames * kFrame);
     for (size_t f = 0; f < frames; f++) {
-        if (f < lost.size() && lost[f]) {
-            BV32_PLC(&ds, &out[f * kFrame]);
-            continue;
-        }
         BV32_Bit_Stream bs;
         BV32_BitUnPack(const_cast<UWord8*>(&packed[f * 20]), &bs);
         BV32_Decode(&bs, &ds, &out[f * kFrame]);
@@ -93,52 +88,32 @@ TEST(Bv32Decoder, ConcealsBadFramesOfAG192File) {
     double clean_peak = 0;
     for (size_t f = 0; f < frames; f++) clean_peak = std::max(clean_peak, energy(&clean[f * kFrame], kFrame));
 
-    struct Burst {
-        size_t first, count;
-    };
-    const struct {
-        const char* name;
-        std::vector<Burst> bursts;
-    } cases[] = {
-        {"first frame", {{0, 1}}},
-        {"single", {{200, 1}}},
-        {"three", {{150, 3}}},
-        {"long", {{250, 80}}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        // A private copy with the bursts' sync words changed to the erasure word.
-        std::vector<uint8_t> bad = file;
-        std::vector<bool> lost(frames);
-        for (const Burst& b : c.bursts) {
-            for (size_t f = b.first; f < b.first + b.count; f++) {
-                lost[f] = true;
-                bad[f * 2 * kG192RecordWords] = 0x20;
-            }
-        }
-        const std::string path = vela_test::processTempDir() + "lossy.g192";
-        std::unique_ptr<std::FILE, int (*)(std::FILE*)> w(std::fopen(path.c_str(), "wb"), &std::fclose);
-        ASSERT_TRUE(w);
-        ASSERT_EQ(std::fwrite(bad.data(), 1, bad.size(), w.get()), bad.size());
-        w.reset();
+    // Lost frames: the first, a single one, three, and a long run that fades out.
+    const struct { size_t first, count; } bursts[] = {{0, 1}, {200, 1}, {150, 3}, {250, 80}};
+    for (const auto& b : bursts) {
+        SCOPED_TRACE("frames " + std::to_string(b.first) + " + " + std::to_string(b.count));
+        std::vector<uint8_t> lossy = file;  // sync word 0x6B20 marks a lost frame
+        for (size_t f = b.first; f < b.first + b.count; f++) lossy[f * 2 * kG192RecordWords] = 0x20;
+        const std::string path = temp("lossy.g192");
+        write_bytes(path, lossy);
 
         std::unique_ptr<std::FILE, int (*)(std::FILE*)> in(std::fopen(path.c_str(), "rb"), &std::fclose);
+        ASSERT_TRUE(in);
         BV32_Decoder_State ds;
         Reset_BV32_Decoder(&ds);
         std::vector<Word16> out(frames * kFrame);
         BV32_Bit_Stream bs;
         for (size_t f = 0; f < frames; f++) {
             ASSERT_EQ(bv32_fread_g192bitstrm(&bs, in.get()), 1);
-            ASSERT_EQ(bfi, lost[f] ? 1 : 0) << "frame " << f;
+            ASSERT_EQ(bfi, f >= b.first && f < b.first + b.count ? 1 : 0) << "frame " << f;
             if (bfi) {
                 BV32_PLC(&ds, &out[f * kFrame]);
             } else {
                 BV32_Decode(&bs, &ds, &out[f * kFrame]);
             }
         }
-        // Untouched before the first loss; concealment bounded by the speech's loudest
+        // Untouched before the loss; concealment no louder than the loudest speech
         // frame and faded to near silence in a long loss; recovered afterwards.
-        const Burst& b = c.bursts.front();
         EXPECT_TRUE(std::equal(out.begin(), out.begin() + b.first * kFrame, clean.begin()));
         for (size_t f = b.first; f < b.first + b.count; f++) {
             EXPECT_LE(energy(&out[f * kFrame], kFrame), clean_peak) << "frame " << f;
