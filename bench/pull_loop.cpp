@@ -227,11 +227,13 @@ void BM_AtOnceServer(benchmark::State& state) {
     for (auto _ : state) {
         server.clearScript();
         server.clearRequests();
-        server.on(vela_test::hasPart("create-session"), Reply::json(R"({"asr_param":{"err_no":0,"sid":"s"}})"));
+        server.on(vela_test::hasPart("create-session"),
+                  Reply::json(R"({"asr_param":{"err_no":0,"sid":"s"}})"));
         const Clock::time_point end = Clock::now() + std::chrono::seconds(3);
         server.on(vela_test::methodIs("GET"), [end](const vela_test::RecordedRequest&) {
-            return Reply::json(Clock::now() < end ? R"({"asr_param":{"err_no":0,"status":2},"asr_content":"x"})"
-                                                  : R"({"asr_param":{"err_no":0,"status":3}})");
+            return Reply::json(Clock::now() < end
+                                   ? R"({"asr_param":{"err_no":0,"status":2},"asr_content":"x"})"
+                                   : R"({"asr_param":{"err_no":0,"status":3}})");
         });
         double cpu0 = 0, cpu1 = 0, pull0 = 0, pull1 = 0;
         Clock::time_point t0, t1;

@@ -201,7 +201,8 @@ VelaASRLinuxSDK* VelaASRLinuxSDK::getInstance(int rate, int vad_on, int bv_on, s
         RecMutexLock::Lock lock(_mutex);
         err_no = 0;
         scan_pool(true);
-        if (_sdk.size() + static_cast<size_t>(_reserved) >= static_cast<size_t>(std::max(_default_instance_count, 0))) {
+        if (_sdk.size() + static_cast<size_t>(_reserved) >=
+            static_cast<size_t>(std::max(_default_instance_count, 0))) {
             err_msg = "instance exceed ";
             err_no = 4;
             speech::glog2speech_writelog(speech::GLOG_NOTICE, kUnit, __LINE__,

@@ -75,8 +75,8 @@ std::vector<std::pair<std::string, std::string>> params(const std::string& query
 }
 
 size_t count(const std::vector<vela_test::SdkEvent>& events, vela::Param_t p) {
-    return static_cast<size_t>(
-        std::count_if(events.begin(), events.end(), [p](const vela_test::SdkEvent& e) { return e.status == p; }));
+    return static_cast<size_t>(std::count_if(events.begin(), events.end(),
+                                             [p](const vela_test::SdkEvent& e) { return e.status == p; }));
 }
 
 class FailureTest : public vela_test::SdkSessionTest {
@@ -110,7 +110,8 @@ class FailureTest : public vela_test::SdkSessionTest {
     size_t uploadsOf(int idx) const {
         size_t n = 0;
         for (const RecordedRequest& r : server_.requests())
-            n += r.part("asr_audio") != nullptr && r.query.find("idx=" + std::to_string(idx) + "&") != std::string::npos;
+            n += r.part("asr_audio") != nullptr &&
+                 r.query.find("idx=" + std::to_string(idx) + "&") != std::string::npos;
         return n;
     }
 };
@@ -125,10 +126,9 @@ TEST_F(FailureTest, LostUploadIsResentOrEndsTheSessionOnce) {
         EventLog::get().clear();
         server_.on(vela_test::allOf({vela_test::hasPart("asr_audio"), vela_test::queryContains("idx=2&")}),
                    Reply::dropped(), always ? vela_test::ScriptedHttpServer::kForever : 1);
-        server_.on(vela_test::methodIs("GET"),
-                   [this, always](const RecordedRequest&) {
-                       return Reply::json(!always && uploadsOf(2) >= 2 ? kFinal : kMiddle);
-                   });
+        server_.on(vela_test::methodIs("GET"), [this, always](const RecordedRequest&) {
+            return Reply::json(!always && uploadsOf(2) >= 2 ? kFinal : kMiddle);
+        });
         VelaASRLinuxSDK* inst = make("lost");
         ASSERT_NE(nullptr, inst);
         LogTail log;
@@ -170,8 +170,9 @@ TEST_F(FailureTest, WaitingIsBounded) {
         bool stop;
         const char* logged;
     };
-    for (const Case& c : {Case{"silent fetch", Reply::json(kFinal).heldBy(never), false, "[err:Other error!]"},
-                          Case{"dripping", Reply::json(kMiddle), true, "no final result within 400 ms"}}) {
+    for (const Case& c :
+         {Case{"silent fetch", Reply::json(kFinal).heldBy(never), false, "[err:Other error!]"},
+          Case{"dripping", Reply::json(kMiddle), true, "no final result within 400 ms"}}) {
         server_.clearScript();
         SetUp();
         EventLog::get().clear();
@@ -191,15 +192,18 @@ TEST_F(FailureTest, WaitingIsBounded) {
 
     for (const char* var : kLimitVars) unsetenv(var);
     LogTail log;
-    limits({{"VELA_ASR_TIMEOUT_MS", "12x"}, {"VELA_ASR_CONNECT_TIMEOUT_MS", "0"}, {"VELA_ASR_FETCH_INTERVAL_MS", "0"}});
+    limits({{"VELA_ASR_TIMEOUT_MS", "12x"},
+            {"VELA_ASR_CONNECT_TIMEOUT_MS", "0"},
+            {"VELA_ASR_FETCH_INTERVAL_MS", "0"}});
     EXPECT_EQ(60000, VelaASRLinuxSDK::_wait_limits.exchange_ms);
     EXPECT_EQ(5000, VelaASRLinuxSDK::_wait_limits.connect_ms);
     EXPECT_EQ(0, VelaASRLinuxSDK::_wait_limits.fetch_interval_ms);
     const std::string text = log.text();
     EXPECT_NE(std::string::npos, text.find("ignored VELA_ASR_TIMEOUT_MS=12x"));
     EXPECT_NE(std::string::npos, text.find("ignored VELA_ASR_CONNECT_TIMEOUT_MS=0"));
-    EXPECT_NE(std::string::npos, text.find("[connect_timeout_ms:5000][timeout_ms:60000][result_timeout_ms:30000]"
-                                           "[fetch_interval_ms:0]"));
+    EXPECT_NE(std::string::npos,
+              text.find("[connect_timeout_ms:5000][timeout_ms:60000][result_timeout_ms:30000]"
+                        "[fetch_interval_ms:0]"));
 }
 
 // A session request that hangs blocks no other getInstance, and the pool
@@ -207,7 +211,8 @@ TEST_F(FailureTest, WaitingIsBounded) {
 TEST_F(FailureTest, HangingSessionCreationBlocksNobody) {
     auto gate = std::make_shared<vela_test::Gate>();
     server_.clearScript();
-    server_.on(vela_test::hasPart("create-session"), Reply::json(R"({"asr_param":{"err_no":0,"sid":"slow"}})").heldBy(gate), 1);
+    server_.on(vela_test::hasPart("create-session"),
+               Reply::json(R"({"asr_param":{"err_no":0,"sid":"slow"}})").heldBy(gate), 1);
     SetUp();
     VelaASRLinuxSDK::_default_instance_count = 2;
     VelaASRLinuxSDK* slow = nullptr;
@@ -235,7 +240,8 @@ TEST_F(FailureTest, FetchesAreSpacedUnlessLongPolled) {
         const char* name;
         std::chrono::milliseconds hold;
     };
-    for (const Case& c : {Case{"at once", std::chrono::milliseconds(0)}, Case{"held", std::chrono::milliseconds(120)}}) {
+    for (const Case& c :
+         {Case{"at once", std::chrono::milliseconds(0)}, Case{"held", std::chrono::milliseconds(120)}}) {
         std::vector<Clock::time_point> arrived, answered;
         std::mutex m;
         server_.clearScript();
@@ -256,14 +262,16 @@ TEST_F(FailureTest, FetchesAreSpacedUnlessLongPolled) {
         ASSERT_TRUE(settled(inst));
         std::lock_guard<std::mutex> lock(m);
         ASSERT_EQ(11u, arrived.size());
-        const double span = std::chrono::duration<double, std::milli>(arrived.back() - arrived.front()).count();
+        const double span =
+            std::chrono::duration<double, std::milli>(arrived.back() - arrived.front()).count();
         figure(std::string(c.name) + ": 10 fetch intervals", span);
         if (c.hold.count() == 0) {
             EXPECT_GE(span, 10 * 50 * 0.8) << "fetches closer than the 50 ms interval";
         } else {
             std::vector<double> gaps;
             for (size_t i = 0; i + 1 < arrived.size(); ++i)
-                gaps.push_back(std::chrono::duration<double, std::milli>(arrived[i + 1] - answered[i]).count());
+                gaps.push_back(
+                    std::chrono::duration<double, std::milli>(arrived[i + 1] - answered[i]).count());
             std::sort(gaps.begin(), gaps.end());
             EXPECT_LT(gaps[gaps.size() / 2], 50.0) << "a held fetch waited for the interval";
         }
@@ -279,7 +287,8 @@ TEST_F(FailureTest, RedirectsAreFewAndOnlyToHttp) {
         const char* error;
     };
     const std::string ftp = "ftp://127.0.0.1:" + std::to_string(vela_test::unusedLoopbackPort()) + "/x";
-    for (const Case& c : {Case{server_.url("/asr/v2"), 4, "Other error!"}, Case{ftp, 1, "Protocal not supported!"}}) {
+    for (const Case& c :
+         {Case{server_.url("/asr/v2"), 4, "Other error!"}, Case{ftp, 1, "Protocal not supported!"}}) {
         server_.clearScript();
         server_.clearRequests();
         server_.on(vela_test::anyRequest(), Reply::redirectTo(c.location));
@@ -297,7 +306,8 @@ TEST_F(FailureTest, SessionIdCannotChangeTheQuery) {
     for (const std::string sid : {"hs1&idx=-77&sid=other", "node1.0123abcd_x-y", "a b/c?d#e%"}) {
         server_.clearScript();
         server_.clearRequests();
-        server_.on(vela_test::hasPart("create-session"), Reply::json(R"({"asr_param":{"err_no":0,"sid":")" + sid + R"("}})"));
+        server_.on(vela_test::hasPart("create-session"),
+                   Reply::json(R"({"asr_param":{"err_no":0,"sid":")" + sid + R"("}})"));
         server_.on(vela_test::methodIs("GET"), Reply::json(kFinal));
         server_.on(vela_test::hasPart("asr_audio"), Reply::json("{}"));
         VelaASRLinuxSDK* inst = make("sid");
@@ -371,8 +381,10 @@ TEST_F(FailureTest, LateStartFindsTheSessionEnded) {
         EXPECT_EQ(7, late->post(msg, err));
         EXPECT_EQ("asr end", err);
     }
-    EXPECT_NE(std::string::npos, log.text().find("not started within 2000 ms of its creation, instance finished "
-                                                 "[logid:" + logid + "]"));
+    EXPECT_NE(std::string::npos,
+              log.text().find("not started within 2000 ms of its creation, instance finished "
+                              "[logid:" +
+                              logid + "]"));
     EXPECT_TRUE(gets().empty());
     VelaASRLinuxSDK::clean_resource(false);
     EXPECT_EQ(0u, vela_test::sdkPoolSize());
