@@ -79,9 +79,9 @@ size_t count(const std::vector<vela_test::SdkEvent>& events, vela::Param_t p) {
                                              [p](const vela_test::SdkEvent& e) { return e.status == p; }));
 }
 
+// Uploads that no rule takes are refused (404), which is only logged.
 class FailureTest : public vela_test::SdkSessionTest {
   protected:
-    // Uploads no rule takes are refused (404), which is only logged.
     void TearDown() override {
         for (const char* var : kLimitVars) unsetenv(var);
         SdkSessionTest::TearDown();
@@ -91,7 +91,7 @@ class FailureTest : public vela_test::SdkSessionTest {
         for (const auto& v : values) setenv(v.first.c_str(), v.second.c_str(), 1);
         VelaASRLinuxSDK::init_env(logDir(), "tasks.log", 1);
     }
-    // Pushes `chunks` chunks of speech (the first 20 ms apart) and a stop.
+    // Pushes `chunks` chunks of speech, 20 ms apart, and a stop.
     static void speak(VelaASRLinuxSDK* inst, size_t chunks, bool stop = true) {
         static const std::string pcm = speech8k();
         vela::VelaASRMessage msg;
