@@ -366,16 +366,21 @@ TEST_F(FailureTest, OffsetsOfStoppedAndUndetectedSpeech) {
     }
 }
 
-// An instance not started within the first wait is finished and freed; later
-// posts answer "asr end".
+// An instance started within the first wait is fetched once it is over; one
+// not started is finished and freed, and its later posts answer "asr end".
 TEST_F(FailureTest, LateStartFindsTheSessionEnded) {
+    server_.on(vela_test::methodIs("GET"), Reply::json(kFinal));
     LogTail log;
     VelaASRLinuxSDK* late = make("late");
-    ASSERT_NE(nullptr, late);
+    VelaASRLinuxSDK* early = make("early");
+    ASSERT_TRUE(late != nullptr && early != nullptr);
     const std::string logid = std::to_string(static_cast<unsigned>(late->_logid));
-    ASSERT_TRUE(settled(late));  // the pull thread gave it up after its first wait
     vela::VelaASRMessage msg;
+    msg.name = vela::VELA_ASR_CMD_START;
     std::string err;
+    early->post(msg, err);  // no wake-up: fetched after the first wait
+    ASSERT_TRUE(settled(early));
+    ASSERT_TRUE(settled(late));  // its pull thread gave it up after the first wait
     for (const vela::Msg_t name : {vela::VELA_ASR_CMD_START, vela::VELA_ASR_CMD_PUSH_AUDIO}) {
         msg.name = name;
         EXPECT_EQ(7, late->post(msg, err));
@@ -385,7 +390,9 @@ TEST_F(FailureTest, LateStartFindsTheSessionEnded) {
               log.text().find("not started within 2000 ms of its creation, instance finished "
                               "[logid:" +
                               logid + "]"));
-    EXPECT_TRUE(gets().empty());
+    ASSERT_EQ(1u, gets().size());
+    EXPECT_NE(std::string::npos, gets()[0].query.find("sid=" + early->_sid + "&"));
+    EXPECT_EQ(1u, count(EventLog::get().events(), vela::VELA_ASR_FINISH));
     VelaASRLinuxSDK::clean_resource(false);
     EXPECT_EQ(0u, vela_test::sdkPoolSize());
 }
