@@ -10,10 +10,8 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
-#include <filesystem>
 #include <mutex>
 #include <string>
-#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -80,10 +78,8 @@ static void on_event(vela::ASRResultM& result, void* /*tag*/) {
 // the session could not run; `last_audio` is when the last packet went out.
 static bool stream(const std::vector<int16_t>& pcm, int rate_khz, bool vad, bool bv32, bool fast,
                    Clock::time_point& last_audio, std::string& error) {
-    // Logs go to hourly files in a folder that must exist; VELA_ASR_SERVER_URL,
-    // when set, names the server.
-    std::error_code ignored;
-    std::filesystem::create_directories("asr-stream-logs", ignored);
+    // Logs go to hourly files in the folder (made when missing);
+    // VELA_ASR_SERVER_URL, when set, names the server.
     vela::VelaASRLinuxSDK::init_env("asr-stream-logs", "asr.log", 1);
     vela::VelaASRLinuxSDK* asr = vela::VelaASRLinuxSDK::getInstance(rate_khz, vad, bv32, error);
     if (asr == nullptr) {  // the pool owns instances: never delete one
