@@ -6,6 +6,7 @@
 // [usage-begin]
 #include <json/json.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -132,7 +133,6 @@ static bool stream(const std::vector<int16_t>& pcm, int rate_khz, bool vad, bool
 #include <sndfile.h>
 #include <stdlib.h>
 
-#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <iterator>
