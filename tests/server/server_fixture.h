@@ -7,14 +7,37 @@
 #include <json/json.h>
 
 #include <atomic>
+#include <cstring>
 #include <memory>
 #include <string>
 
 #include "server/asr-server/echo_recognizer.h"
 #include "server/asr-server/http_server.h"
 #include "server/asr-server/service.h"
+#include "vad/bv32/bv32.h"
 
 namespace asrserver {
+
+// The stream header the client's front end opens its output with.
+inline std::string streamHeader(int format) { return std::string{static_cast<char>(format), 0, 0, 0}; }
+
+// Packs 16-bit PCM (whole 80-sample frames) into 20-byte BV32 frames with the codec's encoder.
+inline std::string encodeBv32(const std::string& pcm) {
+    BV32_Encoder_State* state = allocEncoderState(0, 0);
+    Reset_BV32_Encoder(state);
+    BV32_Bit_Stream bits{};
+    std::string out;
+    Word16 frame[80];
+    UWord8 packed[20];
+    for (size_t at = 0; at + sizeof(frame) <= pcm.size(); at += sizeof(frame)) {
+        std::memcpy(frame, pcm.data() + at, sizeof(frame));
+        BV32_Encode(&bits, state, frame);
+        BV32_BitPack(packed, &bits);
+        out.append(reinterpret_cast<const char*>(packed), sizeof(packed));
+    }
+    deallocEncoderState(state, 0, 0);
+    return out;
+}
 
 class ServerTest : public ::testing::Test {
   protected:
