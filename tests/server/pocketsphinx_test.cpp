@@ -21,6 +21,9 @@ bool haveSpeechTools() {
     return std::system("command -v espeak-ng >/dev/null && command -v sox >/dev/null") == 0;
 }
 
+constexpr const char* kPhrases =
+    "hello world|good morning|what time is it|hello there|good night|what day is it";
+
 class PocketSphinxServerTest : public ServerTest {
   protected:
     // Speaks `words` with espeak-ng's `voice` into 16-bit PCM at `rate`, with half a second of
@@ -106,8 +109,7 @@ TEST_F(PocketSphinxServerTest, GrammarHearsExactlyThePhraseSpoken) {
     PocketSphinxConfig config;
     config.max_decoders = 1;
     std::string error;
-    ASSERT_TRUE(parsePhrases("hello world|good morning|what time is it|hello there|good night|what day is it",
-                             config.phrases, error));
+    ASSERT_TRUE(parsePhrases(kPhrases, config.phrases, error));
     std::unique_ptr<PocketSphinxRecognizer> rec = PocketSphinxRecognizer::create(config, error);
     ASSERT_TRUE(rec) << error;
     start(fastConfig(), std::move(rec));
@@ -133,20 +135,27 @@ TEST_F(PocketSphinxServerTest, SameAudioSameTextWhateverTheDecoderHeardBefore) {
     EXPECT_EQ(1u, texts.size()) << *texts.begin() << " / " << *texts.rbegin();
 }
 
-// BV32 sessions (their packets out of order) hear what PCM sessions of the same audio hear.
-TEST_F(PocketSphinxServerTest, Bv32AndPcmSessionsOfOneSentenceGiveOneText) {
+// BV32 sessions (their packets out of order) hear what PCM sessions of the
+// same audio hear. With a grammar: the language model's text of synthetic
+// speech turns on details that any lossy coding changes.
+TEST_F(PocketSphinxServerTest, Bv32AndPcmSessionsOfOnePhraseGiveOneText) {
     if (!Bv32Stream::available()) GTEST_SKIP() << "built without the BV32 decoder";
     if (!haveModel()) GTEST_SKIP() << "no PocketSphinx model";
     if (!haveSpeechTools()) GTEST_SKIP() << "espeak-ng or sox missing";
-    startWithOneDecoder();
+    PocketSphinxConfig config;
+    config.max_decoders = 1;
+    std::string error;
+    ASSERT_TRUE(parsePhrases(kPhrases, config.phrases, error));
+    std::unique_ptr<PocketSphinxRecognizer> rec = PocketSphinxRecognizer::create(config, error);
+    ASSERT_TRUE(rec) << error;
+    start(fastConfig(), std::move(rec));
     for (const int rate : {16000, 8000}) {
-        std::string pcm = speak("one two three four five", rate);
+        std::string pcm = speak("what time is it", rate, "en-us+f2");
         pcm.resize(pcm.size() / 160 * 160);  // whole frames
-        const Json::Value plain = recognise(pcm, rate);
         const Json::Value compressed = recognise(pcm, rate, true);
         ASSERT_EQ(3, status(compressed));
-        EXPECT_FALSE(text(plain).empty()) << rate;
-        EXPECT_EQ(text(plain), text(compressed)) << rate;
+        EXPECT_EQ("what time is it", text(recognise(pcm, rate))) << rate;
+        EXPECT_EQ("what time is it", text(compressed)) << rate;
     }
 }
 
