@@ -1,26 +1,24 @@
 #include "server/asr-server/bv32_stream.h"
 
 #include <algorithm>
+#include <new>
 
-#if ASRSERVER_BV32_DECODER
 #include "vad/bv32/bv32.h"
 #include "vad/bv32/bv32dec.h"
-#endif
 
 namespace asrserver {
-
-#if ASRSERVER_BV32_DECODER
 
 struct Bv32Stream::Codec {
     BV32_Decoder_State* state = allocDecoderState(0, 0);
     BV32_Bit_Stream bits{};
-    Codec() { Reset_BV32_Decoder(state); }
+    Codec() {
+        if (state == nullptr) throw std::bad_alloc();
+        Reset_BV32_Decoder(state);
+    }
     ~Codec() { deallocDecoderState(state, 0, 0); }
     Codec(const Codec&) = delete;
     Codec& operator=(const Codec&) = delete;
 };
-
-bool Bv32Stream::available() { return true; }
 
 Bv32Stream::Bv32Stream() : codec_(std::make_unique<Codec>()) {}
 
@@ -59,22 +57,6 @@ void Bv32Stream::conceal(size_t frames, std::vector<int16_t>& out) {
         out.insert(out.end(), samples, samples + kFrameSamples);
     }
 }
-
-#else  // built without the BV32 decoder: BV32 sessions say so in their text
-
-struct Bv32Stream::Codec {};
-
-bool Bv32Stream::available() { return false; }
-
-Bv32Stream::Bv32Stream() = default;
-
-void Bv32Stream::reset() { carry_.clear(); }
-
-void Bv32Stream::decode(const char*, size_t, std::vector<int16_t>&) {}
-
-void Bv32Stream::conceal(size_t, std::vector<int16_t>&) {}
-
-#endif
 
 Bv32Stream::~Bv32Stream() = default;
 

@@ -16,9 +16,6 @@ class Bv32Stream {
     static constexpr size_t kFrameBytes = 20;
     static constexpr size_t kFrameSamples = 80;
 
-    // Whether this build carries the BV32 decoder.
-    static bool available();
-
     Bv32Stream();
     ~Bv32Stream();
     Bv32Stream(const Bv32Stream&) = delete;

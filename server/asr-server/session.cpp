@@ -321,10 +321,6 @@ void Session::finishWith(std::string text) {
 
 void Session::finalize(std::unique_lock<std::mutex>& lock, std::chrono::milliseconds wait) {
     if (finalized_) return;
-    if (head_.format == StreamFormat::Bv32 && !Bv32Stream::available()) {
-        finishWith("BV32 decoding is not built into this server");
-        return;
-    }
     if (released_ && !utterance_ && buffered_.empty()) {
         finishWith(earlier_text_);  // nothing came after the decoder was given back
         return;

@@ -221,7 +221,6 @@ TEST_F(AudioPathTest, DecodesLittleEndianSamplesAcrossPacketsAfterAnyHeader) {
 // reversed: the recogniser gets what one decoder makes of the whole stream,
 // 80 samples per frame at the session's rate, for speech and for noise bits.
 TEST_F(AudioPathTest, Bv32StreamsAreDecodedInStreamOrderWhateverTheArrival) {
-    if (!Bv32Stream::available()) GTEST_SKIP() << "built without the BV32 decoder";
     auto owned = std::make_unique<RecordingRecognizer>();
     RecordingRecognizer& rec = *owned;
     start(fastConfig(), std::move(owned));
@@ -281,7 +280,6 @@ TEST_F(AudioPathTest, MalformedStreamsFinish) {
     EXPECT_EQ("done", text(fetch(sid)));
     EXPECT_EQ(17u, rec.samples.size());
 
-    if (!Bv32Stream::available()) return;
     // A BV32 stream whose end is not a whole frame: the whole frames are decoded.
     sid = newSession("16");
     EXPECT_EQ(0, errNo(upload(sid, 1, streamHeader(4) + frames.substr(0, 400))));
@@ -331,8 +329,6 @@ TEST_F(AudioPathTest, LostPacketsAreFilledAfterTheGapBound) {
         {"BV32, first packet lost", {"", frames.substr(200, 200), frames.substr(400, 200)}, 80 * 20, 1},
     };
     for (const Case& c : cases) {
-        const bool bv32 = std::string(c.what).compare(0, 4, "BV32") == 0;
-        if (bv32 && !Bv32Stream::available()) continue;
         const std::string sid = newSession("16");
         const int last = static_cast<int>(c.packets.size());
         for (int i = 1; i <= last; ++i) {

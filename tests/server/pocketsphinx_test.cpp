@@ -139,7 +139,6 @@ TEST_F(PocketSphinxServerTest, SameAudioSameTextWhateverTheDecoderHeardBefore) {
 // same audio hear. With a grammar: the language model's text of synthetic
 // speech turns on details that any lossy coding changes.
 TEST_F(PocketSphinxServerTest, Bv32AndPcmSessionsOfOnePhraseGiveOneText) {
-    if (!Bv32Stream::available()) GTEST_SKIP() << "built without the BV32 decoder";
     if (!haveModel()) GTEST_SKIP() << "no PocketSphinx model";
     if (!haveSpeechTools()) GTEST_SKIP() << "espeak-ng or sox missing";
     PocketSphinxConfig config;
