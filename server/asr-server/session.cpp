@@ -187,7 +187,15 @@ void Session::consume(int index, Packet& packet) {
         pos = head_.header_size;
     }
     if (pos >= packet.data.size()) return;
-    queue(Chunk{packet.data.substr(pos), 0});
+    Chunk chunk{packet.data.substr(pos), 0, false};
+    // The client sends the application's last, shorter chunk of audio as raw
+    // PCM even when it compresses the rest; front-end output is whole frames
+    // that do not read as audio.
+    if (head_.format == StreamFormat::Bv32 && packet.last && index > 1) {
+        chunk.pcm =
+            chunk.bytes.size() % kBv32FrameSize != 0 || soundsLikePcm(chunk.bytes.data(), chunk.bytes.size());
+    }
+    queue(std::move(chunk));
 }
 
 // Packet `index` is given up. Its audio is replaced when its length can be
@@ -199,7 +207,7 @@ void Session::lose(int index) {
     const size_t units = head_.format == StreamFormat::Bv32
                              ? (regular_size_ % kBv32FrameSize == 0 ? regular_size_ / kBv32FrameSize : 0)
                              : regular_size_ / sizeof(int16_t);
-    if (units > 0) queue(Chunk{std::string(), units});
+    if (units > 0) queue(Chunk{std::string(), units, false});
 }
 
 void Session::queue(Chunk chunk) {
@@ -216,7 +224,7 @@ void Session::queue(Chunk chunk) {
 void Session::decode(const Chunk& chunk) {
     scratch_.clear();
     const std::string& d = chunk.bytes;
-    if (head_.format == StreamFormat::Bv32) {
+    if (head_.format == StreamFormat::Bv32 && !chunk.pcm) {
         if (chunk.fill > 0) {
             bv32_.conceal(chunk.fill, scratch_);
         } else if (bv32_.carried() == 0 && d.size() % kBv32FrameSize == kStreamHeaderSize &&

@@ -136,6 +136,7 @@ class Session {
     struct Chunk {
         std::string bytes;
         size_t fill = 0;
+        bool pcm = false;  // raw PCM ending a BV32 stream
     };
 
     bool complete() const { return last_ > 0 && next_ > last_; }

@@ -255,6 +255,27 @@ TEST_F(AudioPathTest, Bv32StreamsAreDecodedInStreamOrderWhateverTheArrival) {
     }
 }
 
+// The client sends the application's last, shorter chunk as raw PCM even in a
+// compressed stream: it reaches the recogniser as samples, not as frames.
+TEST_F(AudioPathTest, Bv32StreamsMayEndInRawPcm) {
+    auto owned = std::make_unique<RecordingRecognizer>();
+    RecordingRecognizer& rec = *owned;
+    start(fastConfig(), std::move(owned));
+    const std::string frames = bv32Speech().substr(0, 600);
+    const std::string pcm = readFile(VELA_TEST_DATA_DIR "/vad/speech_16k.pcm").substr(32000, 1600);
+    for (const std::string& tail : {pcm, pcm.substr(0, 1234), frames.substr(400)}) {
+        const std::string sid = newSession("16");
+        EXPECT_EQ(0, errNo(upload(sid, 1, streamHeader(4) + frames.substr(0, 400))));
+        EXPECT_EQ(0, errNo(upload(sid, -2, tail)));
+        EXPECT_EQ(3, status(fetch(sid)));
+        const bool raw = tail.size() != 200;
+        ASSERT_EQ(20u * 80u + (raw ? tail.size() / 2 : 10u * 80u), rec.samples.size()) << tail.size();
+        if (raw) {
+            EXPECT_EQ(0, std::memcmp(tail.data(), rec.samples.data() + 20 * 80, tail.size()));
+        }
+    }
+}
+
 // Input that is not a well-formed stream ends with a clear error or is decoded
 // for what it is; every session finishes.
 TEST_F(AudioPathTest, MalformedStreamsFinish) {
