@@ -11,7 +11,6 @@
 #include "server/asr-server/bv32_stream.h"
 #include "server/asr-server/session.h"
 #include "server_fixture.h"
-#include "vad/MFE.h"
 
 namespace asrserver {
 namespace {
@@ -129,42 +128,6 @@ TEST(StreamHeader, TakesAHeaderOnlyInTheShapeTheFrontEndSends) {
     }
 }
 
-// The first packet the client's front end hands out for `pcm`, set up as the
-// client sets it up, fed 1,600 samples at a time.
-std::string frontEndFirstPacket(const std::string& pcm, int rate, bool vad, bool compress) {
-    CMFE fe;
-    const int settings[][2] = {
-        {MFE_MAX_SPEECH_DURATION, 400},
-        {MFE_VAD, vad},
-        {MFE_COMPRESS, compress},
-        {MFE_MIN_SPEECH_DURATION, 5},
-        {MFE_OFFSET, 0},
-        {MFE_SPEECH_MODE, 0},
-        {MFE_CARLIFE, 0},
-        {MFE_MAX_WAIT_DURATION, 250},
-        {MFE_MAX_SPEECH_PAUSE, 15},
-        {MFE_BIAS_SPEECH_IN, 0},
-        {MFE_BIAS_SPEECH_OUT, 5},
-        {MFE_SAMPLE_RATE, rate},
-        {MFE_CODE_FORMAT, rate == 16000 ? 4 : 0},
-        {MFE_SLEEP_TIMEOUT, 60},
-    };
-    for (const auto& s : settings) fe.mfeSetParam(s[0], s[1]);
-    std::string packet;
-    if (fe.mfeInit() != 0) return packet;
-    std::vector<short> chunk(1600);
-    std::vector<char> out(32000);
-    for (size_t at = 0; packet.empty() && at + 3200 <= pcm.size(); at += 3200) {
-        std::memcpy(chunk.data(), pcm.data() + at, 3200);
-        fe.mfeSendData(chunk.data(), 1600);
-        fe.mfeDetect();
-        const int n = fe.mfeGetCallbackData(out.data(), static_cast<int>(out.size()));
-        if (n > 0) packet.assign(out.data(), n);
-    }
-    fe.mfeExit();
-    return packet;
-}
-
 TEST(StreamHeader, TakesTheFrontEndsFirstPacketForWhatItIs) {
     for (const int rate : {8000, 16000}) {
         const std::string speech =
@@ -173,8 +136,9 @@ TEST(StreamHeader, TakesTheFrontEndsFirstPacketForWhatItIs) {
         for (const std::string& pcm : {speech, std::string(rate * 3 / 5, '\0') + speech}) {  // 0.3 s of zeros
             for (const bool vad : {false, true}) {
                 for (const bool compress : {false, true}) {
-                    const std::string packet = frontEndFirstPacket(pcm, rate, vad, compress);
-                    ASSERT_FALSE(packet.empty());
+                    const std::vector<std::string> packets = frontEndPackets(pcm, rate, vad, compress, 1);
+                    ASSERT_FALSE(packets.empty());
+                    const std::string& packet = packets[0];
                     EXPECT_EQ(compress ? StreamFormat::Bv32 : StreamFormat::Pcm,
                               classifyFirstPacket(packet, rate).format)
                         << rate << " Hz, " << (pcm.size() > speech.size() ? "zeros first, " : "")

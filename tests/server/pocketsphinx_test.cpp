@@ -70,10 +70,14 @@ class PocketSphinxServerTest : public ServerTest {
         return fetch(sid);
     }
 
-    void startWithOneDecoder() {
+    // One decoder, with the language model or the grammar of kPhrases.
+    void startWithOneDecoder(bool grammar = false) {
         PocketSphinxConfig config;
         config.max_decoders = 1;
         std::string error;
+        if (grammar) {
+            ASSERT_TRUE(parsePhrases(kPhrases, config.phrases, error));
+        }
         std::unique_ptr<PocketSphinxRecognizer> rec = PocketSphinxRecognizer::create(config, error);
         ASSERT_TRUE(rec) << error;
         start(fastConfig(), std::move(rec));
@@ -141,13 +145,7 @@ TEST_F(PocketSphinxServerTest, SameAudioSameTextWhateverTheDecoderHeardBefore) {
 TEST_F(PocketSphinxServerTest, Bv32AndPcmSessionsOfOnePhraseGiveOneText) {
     if (!haveModel()) GTEST_SKIP() << "no PocketSphinx model";
     if (!haveSpeechTools()) GTEST_SKIP() << "espeak-ng or sox missing";
-    PocketSphinxConfig config;
-    config.max_decoders = 1;
-    std::string error;
-    ASSERT_TRUE(parsePhrases(kPhrases, config.phrases, error));
-    std::unique_ptr<PocketSphinxRecognizer> rec = PocketSphinxRecognizer::create(config, error);
-    ASSERT_TRUE(rec) << error;
-    start(fastConfig(), std::move(rec));
+    startWithOneDecoder(true);
     for (const int rate : {16000, 8000}) {
         std::string pcm = speak("what time is it", rate, "en-us+f2");
         pcm.resize(pcm.size() / 160 * 160);  // whole frames
@@ -155,6 +153,26 @@ TEST_F(PocketSphinxServerTest, Bv32AndPcmSessionsOfOnePhraseGiveOneText) {
         ASSERT_EQ(3, status(compressed));
         EXPECT_EQ("what time is it", text(recognise(pcm, rate))) << rate;
         EXPECT_EQ("what time is it", text(compressed)) << rate;
+    }
+}
+
+// What the client's front end sends with voice detection, compressed or not,
+// is recognised alike at both rates.
+TEST_F(PocketSphinxServerTest, FrontEndOutputIsRecognisedWithAndWithoutCompression) {
+    if (!haveModel()) GTEST_SKIP() << "no PocketSphinx model";
+    if (!haveSpeechTools()) GTEST_SKIP() << "espeak-ng or sox missing";
+    startWithOneDecoder(true);
+    for (const int rate : {16000, 8000}) {
+        const std::string pcm = speak("good morning", rate, "en-us+f2") + std::string(rate * 2, '\0');
+        for (const bool compress : {false, true}) {
+            const std::vector<std::string> packets = frontEndPackets(pcm, rate, true, compress);
+            ASSERT_FALSE(packets.empty());
+            const std::string sid = newSession(rate == 8000 ? "8" : "16");
+            const int count = static_cast<int>(packets.size());
+            for (int i = 1; i <= count; ++i) EXPECT_EQ(0, errNo(upload(sid, i, packets[i - 1])));
+            EXPECT_EQ(0, errNo(upload(sid, -(count + 1), std::string(100, '\0'))));
+            EXPECT_EQ("good morning", text(fetch(sid))) << rate << " Hz, compression " << compress;
+        }
     }
 }
 
