@@ -1,0 +1,166 @@
+#include "speech-util/curlreq/curl_share.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+namespace speech {
+namespace util {
+namespace curlshare {
+
+namespace {
+
+// Idle handles kept: enough for every upload and fetch thread of the SDK's
+// task runner at once (8 + 4) with some room.
+constexpr size_t kMaxIdleHandles = 16;
+
+// -1 until the environment has been read, then 0 (off) or 1 (on).
+std::atomic<int> g_enabled{-1};
+
+bool readSwitch() {
+    const char* value = std::getenv("VELA_ASR_CONN_SHARE");
+    return value == nullptr || std::strcmp(value, "0") != 0;
+}
+
+// libcurl asks for a lock per kind of shared data; each kind has its own mutex
+// so that a DNS lookup never waits for a TLS session store.
+class Share {
+  public:
+    Share() : handle_(curl_share_init()) {
+        if (handle_ == nullptr) return;
+        curl_share_setopt(handle_, CURLSHOPT_LOCKFUNC, &Share::lock);
+        curl_share_setopt(handle_, CURLSHOPT_UNLOCKFUNC, &Share::unlock);
+        curl_share_setopt(handle_, CURLSHOPT_USERDATA, this);
+        curl_share_setopt(handle_, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+        curl_share_setopt(handle_, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+    }
+    CURLSH* handle() const { return handle_; }
+
+  private:
+    static std::mutex& mutexFor(void* self, curl_lock_data data) {
+        Share* share = static_cast<Share*>(self);
+        const size_t i = static_cast<size_t>(data);
+        return share->mutexes_[i < CURL_LOCK_DATA_LAST ? i : 0];
+    }
+    // Shared (read) access is taken exclusively too; the critical sections
+    // are short.
+    static void lock(CURL*, curl_lock_data data, curl_lock_access, void* self) { mutexFor(self, data).lock(); }
+    static void unlock(CURL*, curl_lock_data data, void* self) { mutexFor(self, data).unlock(); }
+
+    std::mutex mutexes_[CURL_LOCK_DATA_LAST];
+    CURLSH* handle_;
+};
+
+class HandlePool {
+  public:
+    // Never destroyed: handles may come back from threads that outlive static
+    // destruction, and the share handle must outlive every handle using it.
+    static HandlePool& instance() {
+        static HandlePool* pool = new HandlePool;
+        return *pool;
+    }
+
+    CURL* take() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (idle_.empty()) return nullptr;
+        CURL* curl = idle_.back();  // the most recently used, whose connection is the freshest
+        idle_.pop_back();
+        return curl;
+    }
+    // Keeps `curl`; false when the pool is full.
+    bool keep(CURL* curl) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (idle_.size() >= kMaxIdleHandles) return false;
+        idle_.push_back(curl);
+        return true;
+    }
+    void clear() {
+        std::vector<CURL*> gone;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            gone.swap(idle_);
+        }
+        for (CURL* curl : gone) curl_easy_cleanup(curl);
+    }
+
+  private:
+    std::mutex mutex_;
+    std::vector<CURL*> idle_;
+};
+
+#if LIBCURL_VERSION_NUM >= 0x075000
+// Called by libcurl each time the request is about to be sent; a further send
+// without a redirect in between is libcurl's resend after a dead connection.
+int beforeSend(void* p, char*, char*, int, int) {
+    SendGuard* guard = static_cast<SendGuard*>(p);
+    long redirects = 0;
+    curl_easy_getinfo(guard->curl, CURLINFO_REDIRECT_COUNT, &redirects);
+    if (guard->sends > 0 && redirects == guard->redirects) {
+        guard->refused = true;
+        return CURL_PREREQFUNC_ABORT;
+    }
+    ++guard->sends;
+    guard->redirects = redirects;
+    return CURL_PREREQFUNC_OK;
+}
+#endif
+
+}  // namespace
+
+bool enabled() {
+    int state = g_enabled.load();
+    if (state < 0) {
+        int expected = -1;
+        g_enabled.compare_exchange_strong(expected, readSwitch() ? 1 : 0);
+        state = g_enabled.load();
+    }
+    return state == 1;
+}
+
+void setEnabled(bool on) {
+    g_enabled.store(on ? 1 : 0);
+    if (!on) HandlePool::instance().clear();
+}
+
+CURLSH* shareHandle() {
+    static Share* share = new Share;
+    return share->handle();
+}
+
+CURL* acquireHandle() {
+    if (!enabled()) return curl_easy_init();
+    CURL* curl = HandlePool::instance().take();
+    if (curl == nullptr) {
+        // The first easy handle initialises libcurl, so it is made before the share handle.
+        curl = curl_easy_init();
+        if (curl != nullptr && shareHandle() != nullptr) curl_easy_setopt(curl, CURLOPT_SHARE, shareHandle());
+    }
+    if (curl != nullptr) curl_easy_setopt(curl, CURLOPT_MAXAGE_CONN, kMaxIdleSeconds);
+    return curl;
+}
+
+void guardSends(CURL* curl, SendGuard* guard) {
+    if (curl == nullptr || !enabled()) return;
+    *guard = SendGuard();
+    guard->curl = curl;
+#if LIBCURL_VERSION_NUM >= 0x075000
+    curl_easy_setopt(curl, CURLOPT_PREREQFUNCTION, &beforeSend);
+    curl_easy_setopt(curl, CURLOPT_PREREQDATA, guard);
+#endif
+}
+
+void releaseHandle(CURL* curl) {
+    if (curl == nullptr) return;
+    if (enabled()) {
+        // Clears every option, keeps the open connections and the share.
+        curl_easy_reset(curl);
+        if (HandlePool::instance().keep(curl)) return;
+    }
+    curl_easy_cleanup(curl);
+}
+
+}  // namespace curlshare
+}  // namespace util
+}  // namespace speech
