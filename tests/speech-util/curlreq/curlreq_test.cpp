@@ -298,14 +298,18 @@ TEST(CurlRequestTls, HttpsWorksWithCertificateVerificationOn) {
     server.setDefaultReply(Reply::json("secure"));
     ASSERT_EQ(0u, server.url().rfind("https://", 0));
 
-    CurlRequest untrusted(64, kTimeout, kTimeout);
-    EXPECT_EQ(-1, untrusted.doGet(server.url().c_str()));
-    EXPECT_EQ(CURLE_PEER_FAILED_VERIFICATION, untrusted.curl_ret_code);
+    // A connection or TLS session kept from a trusting request must never let
+    // a request that does not trust the certificate through.
+    for (int round = 0; round < 3; ++round) {
+        CurlRequest untrusted(64, kTimeout, kTimeout);
+        EXPECT_EQ(-1, untrusted.doGet(server.url().c_str())) << round;
+        EXPECT_EQ(CURLE_PEER_FAILED_VERIFICATION, untrusted.curl_ret_code) << round;
 
-    CurlRequest trusted(64, kTimeout, kTimeout);
-    curl_easy_setopt(trusted.getCurl(), CURLOPT_CAINFO, server.certificateFile().c_str());
-    ASSERT_EQ(0, trusted.doGet(server.url().c_str()));
-    EXPECT_STREQ("secure", trusted.getData().get());
+        CurlRequest trusted(64, kTimeout, kTimeout);
+        curl_easy_setopt(trusted.getCurl(), CURLOPT_CAINFO, server.certificateFile().c_str());
+        ASSERT_EQ(0, trusted.doGet(server.url().c_str())) << round;
+        EXPECT_STREQ("secure", trusted.getData().get());
+    }
 }
 
 // ------------------------------------------------------------------ logging
