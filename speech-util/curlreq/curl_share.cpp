@@ -130,14 +130,18 @@ CURLSH* shareHandle() {
 }
 
 CURL* acquireHandle() {
-    if (!enabled()) return curl_easy_init();
-    CURL* curl = HandlePool::instance().take();
-    if (curl == nullptr) {
+    CURL* curl = nullptr;
+    if (!enabled()) {
+        curl = curl_easy_init();
+    } else if ((curl = HandlePool::instance().take()) == nullptr) {
         // The first easy handle initialises libcurl, so it is made before the share handle.
         curl = curl_easy_init();
         if (curl != nullptr && shareHandle() != nullptr) curl_easy_setopt(curl, CURLOPT_SHARE, shareHandle());
     }
-    if (curl != nullptr) curl_easy_setopt(curl, CURLOPT_MAXAGE_CONN, kMaxIdleSeconds);
+    if (curl == nullptr) return nullptr;
+    if (enabled()) curl_easy_setopt(curl, CURLOPT_MAXAGE_CONN, kMaxIdleSeconds);
+    static const char* const ca_file = std::getenv("VELA_ASR_CA_FILE");
+    if (ca_file != nullptr && ca_file[0] != '\0') curl_easy_setopt(curl, CURLOPT_CAINFO, ca_file);
     return curl;
 }
 

@@ -37,7 +37,10 @@ bool enabled();
 void setEnabled(bool on);
 
 // An easy handle with libcurl's default options for one request: an idle one
-// from the pool, or a new one. Null when libcurl cannot make one.
+// from the pool, or a new one. Null when libcurl cannot make one. When the
+// environment variable VELA_ASR_CA_FILE (read once) names a PEM file, https
+// servers are verified against the certificates in it instead of the
+// system's store; verification itself stays on.
 CURL* acquireHandle();
 // Takes back a handle from acquireHandle (null is ignored). Its options are
 // cleared (so it refers to no form, header list or buffer of the finished
