@@ -5,6 +5,7 @@
 // process's CPU time (getrusage) and the number of HTTP requests made (counted
 // in the SDK's log). With --live N it instead holds N instances at once and
 // reports the resident memory each one adds.
+#include <dirent.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,9 +17,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <fstream>
+#include <functional>
 #include <iterator>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -59,16 +61,20 @@ bool parse(int argc, char** argv, Options* o) {
         if (a == "--help" || a == "-h") return false;
         if (i + 1 >= argc) return false;
         const char* v = argv[++i];
-        if (a == "--file") o->file = v;
-        else if (a == "--rate") o->rate = std::atoi(v);
-        else if (a == "--vad") o->vad = std::atoi(v);
-        else if (a == "--bv") o->bv = std::atoi(v);
-        else if (a == "--sessions") o->sessions = std::atoi(v);
-        else if (a == "--speed") o->speed = std::atof(v);
-        else if (a == "--log-dir") o->log_dir = v;
-        else if (a == "--count-file") o->count_file = v;
-        else if (a == "--live") o->live = std::atoi(v);
-        else return false;
+        const std::map<std::string, std::function<void()>> setters = {
+            {"--file", [&] { o->file = v; }},
+            {"--rate", [&] { o->rate = std::atoi(v); }},
+            {"--vad", [&] { o->vad = std::atoi(v); }},
+            {"--bv", [&] { o->bv = std::atoi(v); }},
+            {"--sessions", [&] { o->sessions = std::atoi(v); }},
+            {"--speed", [&] { o->speed = std::atof(v); }},
+            {"--log-dir", [&] { o->log_dir = v; }},
+            {"--count-file", [&] { o->count_file = v; }},
+            {"--live", [&] { o->live = std::atoi(v); }},
+        };
+        const auto setter = setters.find(a);
+        if (setter == setters.end()) return false;
+        setter->second();
     }
     return o->live > 0 || !o->file.empty();
 }
@@ -103,7 +109,8 @@ long loggedRequests(const std::string& dir) {
     if (d == nullptr) return 0;
     while (dirent* e = readdir(d)) {
         const std::string name = e->d_name;
-        if (name.find("NOTICE") != std::string::npos || name[0] == '.') continue;  // the link to the current file
+        if (name.find("NOTICE") != std::string::npos || name[0] == '.')
+            continue;  // the link to the current file
         std::ifstream in(dir + "/" + name);
         for (std::string line; std::getline(in, line);) {
             if (line.find("CurlRequest::doPost") != std::string::npos ||
@@ -164,9 +171,10 @@ int liveInstances(const Options& o) {
     // The front end's stores: samples, BV32 bytes, decisions and the work arrays.
     const CMFE& fe = *held.front()->_alg;
     const double samples = static_cast<double>(fe.nSampleRate) * fe.nSleep_Timeout;
-    const double frontend = samples * 2 + (samples / 4 + 4) + samples / fe.nFrameLength * 2 + 30.0 * fe.nFrameLength * 8;
-    std::printf("live instances=%d rate=%d rss_growth_kib_per_instance=%.1f frontend_buffers_kib=%.1f\n", o.live,
-                o.rate, static_cast<double>(after - before) / (o.live - 1), frontend / 1024);
+    const double frontend =
+        samples * 2 + (samples / 4 + 4) + samples / fe.nFrameLength * 2 + 30.0 * fe.nFrameLength * 8;
+    std::printf("live instances=%d rate=%d rss_growth_kib_per_instance=%.1f frontend_buffers_kib=%.1f\n",
+                o.live, o.rate, static_cast<double>(after - before) / (o.live - 1), frontend / 1024);
     vela::VelaASRMessage stop;
     stop.name = vela::VELA_ASR_CMD_STOP;
     for (vela::VelaASRLinuxSDK* inst : held) inst->post(stop, err);
@@ -218,8 +226,9 @@ int main(int argc, char** argv) {
         size_t sent = 0;
         for (size_t at = 0; at + chunk <= pcm.size(); at += chunk) {
             if (o.speed > 0) {
-                std::this_thread::sleep_until(start + std::chrono::duration_cast<Clock::duration>(
-                                                          std::chrono::duration<double>(sent * chunk_s / o.speed)));
+                std::this_thread::sleep_until(start +
+                                              std::chrono::duration_cast<Clock::duration>(
+                                                  std::chrono::duration<double>(sent * chunk_s / o.speed)));
             }
             msg.set_parameter(vela::VELA_DATA_CHUNK, const_cast<char*>(&pcm[at]), static_cast<int>(chunk));
             ++sent;
@@ -251,9 +260,10 @@ int main(int argc, char** argv) {
     // Per request: the uploads and fetches of the streaming phases (session
     // creation and instance set-up left out).
     const long streamed = requests - o.sessions;
-    std::printf("total sessions=%d failed=%d requests=%ld cpu_s=%.3f audio_s=%.1f cpu_ms_per_request=%.3f "
-                "cpu_ms_per_audio_s=%.3f\n",
-                o.sessions, failed, requests, cpu, audio_s, streamed > 0 ? stream_cpu * 1000 / streamed : 0.0,
-                audio_s > 0 ? cpu * 1000 / audio_s : 0.0);
+    std::printf(
+        "total sessions=%d failed=%d requests=%ld cpu_s=%.3f audio_s=%.1f cpu_ms_per_request=%.3f "
+        "cpu_ms_per_audio_s=%.3f\n",
+        o.sessions, failed, requests, cpu, audio_s, streamed > 0 ? stream_cpu * 1000 / streamed : 0.0,
+        audio_s > 0 ? cpu * 1000 / audio_s : 0.0);
     return failed == 0 ? 0 : 1;
 }

@@ -46,7 +46,9 @@ class Share {
     }
     // Shared (read) access is taken exclusively too; the critical sections
     // are short.
-    static void lock(CURL*, curl_lock_data data, curl_lock_access, void* self) { mutexFor(self, data).lock(); }
+    static void lock(CURL*, curl_lock_data data, curl_lock_access, void* self) {
+        mutexFor(self, data).lock();
+    }
     static void unlock(CURL*, curl_lock_data data, void* self) { mutexFor(self, data).unlock(); }
 
     std::mutex mutexes_[CURL_LOCK_DATA_LAST];

@@ -50,7 +50,8 @@ class Recogniser {
             packets_[sid][std::stoi(query(r.target, "idx"))].push_back(r.body.substr(from, to - from));
             return R"({"asr_param":{"err_no":0}})";
         }
-        return R"({"asr_param":{"err_no":0,"status":)" + std::string(complete(packets_[sid]) ? "3" : "2") + "}}";
+        return R"({"asr_param":{"err_no":0,"status":)" + std::string(complete(packets_[sid]) ? "3" : "2") +
+               "}}";
     }
     std::map<std::string, std::map<int, std::vector<std::string>>> packets() {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -124,7 +125,8 @@ TEST_F(ConnectionReuseTest, PacketsArriveOnceInTheirSlotsOverFewConnections) {
         SCOPED_TRACE(c.name);
         speech::util::curlshare::setEnabled(c.reuse);
         Recogniser recogniser;
-        CountingHttpServer server(c.closing, [&](const CountingHttpServer::Request& r) { return recogniser.answer(r); });
+        CountingHttpServer server(c.closing,
+                                  [&](const CountingHttpServer::Request& r) { return recogniser.answer(r); });
         useServer(server);
         for (int round = 0; round < 2; ++round) {
             std::vector<std::thread> threads;

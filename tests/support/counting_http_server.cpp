@@ -21,7 +21,8 @@ CountingHttpServer::CountingHttpServer(Closing closing, Handler handler)
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof(addr);
     if (listen_fd_ < 0 || bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
-        listen(listen_fd_, 64) != 0 || getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+        listen(listen_fd_, 64) != 0 ||
+        getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
         std::fprintf(stderr, "CountingHttpServer: cannot listen on 127.0.0.1\n");
         std::abort();
     }

@@ -17,9 +17,9 @@ namespace vela_test {
 class CountingHttpServer {
   public:
     enum class Closing {
-        kKeepAlive,   // connections stay open for further requests
-        kAnnounced,   // "Connection: close" in every reply, then close
-        kSilent,      // close after every reply without saying so
+        kKeepAlive,  // connections stay open for further requests
+        kAnnounced,  // "Connection: close" in every reply, then close
+        kSilent,     // close after every reply without saying so
     };
     struct Request {
         std::string method;
