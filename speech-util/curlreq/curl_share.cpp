@@ -1,9 +1,14 @@
 #include "speech-util/curlreq/curl_share.h"
 
+#include <strings.h>
+
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <string>
 #include <vector>
 
 namespace speech {
@@ -56,6 +61,13 @@ class Share {
 };
 
 class HandlePool {
+    using Clock = std::chrono::steady_clock;
+    struct Idle {
+        CURL* curl;
+        Clock::time_point since;
+        long limit_ms;
+    };
+
   public:
     // Never destroyed: handles may come back from threads that outlive static
     // destruction, and the share handle must outlive every handle using it.
@@ -64,32 +76,46 @@ class HandlePool {
         return *pool;
     }
 
+    // The most recently used idle handle, whose connection is the freshest;
+    // handles idle beyond their limit are destroyed on the way.
     CURL* take() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (idle_.empty()) return nullptr;
-        CURL* curl = idle_.back();  // the most recently used, whose connection is the freshest
-        idle_.pop_back();
-        return curl;
+        std::vector<CURL*> stale;
+        CURL* found = nullptr;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            const Clock::time_point now = Clock::now();
+            while (found == nullptr && !idle_.empty()) {
+                const Idle entry = idle_.back();
+                idle_.pop_back();
+                if (now - entry.since <= std::chrono::milliseconds(entry.limit_ms)) {
+                    found = entry.curl;
+                } else {
+                    stale.push_back(entry.curl);
+                }
+            }
+        }
+        for (CURL* curl : stale) curl_easy_cleanup(curl);
+        return found;
     }
     // Keeps `curl`; false when the pool is full.
-    bool keep(CURL* curl) {
+    bool keep(CURL* curl, long limit_ms) {
         std::lock_guard<std::mutex> lock(mutex_);
         if (idle_.size() >= kMaxIdleHandles) return false;
-        idle_.push_back(curl);
+        idle_.push_back(Idle{curl, Clock::now(), limit_ms});
         return true;
     }
     void clear() {
-        std::vector<CURL*> gone;
+        std::vector<Idle> gone;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             gone.swap(idle_);
         }
-        for (CURL* curl : gone) curl_easy_cleanup(curl);
+        for (const Idle& entry : gone) curl_easy_cleanup(entry.curl);
     }
 
   private:
     std::mutex mutex_;
-    std::vector<CURL*> idle_;
+    std::vector<Idle> idle_;
 };
 
 #if LIBCURL_VERSION_NUM >= 0x075000
@@ -108,6 +134,21 @@ int beforeSend(void* p, char*, char*, int, int) {
     return CURL_PREREQFUNC_OK;
 }
 #endif
+
+// Reads the server's idle time-out from a "Keep-Alive: timeout=N, ..." line.
+size_t onHeader(char* line, size_t size, size_t nitems, void* p) {
+    const size_t n = size * nitems;
+    static const char kName[] = "keep-alive:";
+    if (n > sizeof(kName) && strncasecmp(line, kName, sizeof(kName) - 1) == 0) {
+        const std::string value(line + sizeof(kName) - 1, n - (sizeof(kName) - 1));
+        const size_t at = value.find("timeout=");
+        if (at != std::string::npos) {
+            const long seconds = std::strtol(value.c_str() + at + 8, nullptr, 10);
+            if (seconds >= 0) static_cast<SendGuard*>(p)->keep_alive_ms = seconds * 1000;
+        }
+    }
+    return n;
+}
 
 }  // namespace
 
@@ -141,7 +182,6 @@ CURL* acquireHandle() {
         if (curl != nullptr && shareHandle() != nullptr) curl_easy_setopt(curl, CURLOPT_SHARE, shareHandle());
     }
     if (curl == nullptr) return nullptr;
-    if (enabled()) curl_easy_setopt(curl, CURLOPT_MAXAGE_CONN, kMaxIdleSeconds);
     static const char* const ca_file = std::getenv("VELA_ASR_CA_FILE");
     if (ca_file != nullptr && ca_file[0] != '\0') curl_easy_setopt(curl, CURLOPT_CAINFO, ca_file);
     return curl;
@@ -155,14 +195,19 @@ void guardSends(CURL* curl, SendGuard* guard) {
     curl_easy_setopt(curl, CURLOPT_PREREQFUNCTION, &beforeSend);
     curl_easy_setopt(curl, CURLOPT_PREREQDATA, guard);
 #endif
+    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, &onHeader);
+    curl_easy_setopt(curl, CURLOPT_HEADERDATA, guard);
 }
 
-void releaseHandle(CURL* curl) {
+void releaseHandle(CURL* curl, const SendGuard* guard) {
     if (curl == nullptr) return;
     if (enabled()) {
+        long limit_ms = kMaxIdleMs;
+        if (guard != nullptr && guard->keep_alive_ms >= 0)
+            limit_ms = std::min(limit_ms, guard->keep_alive_ms / 2);
         // Clears every option, keeps the open connections and the share.
         curl_easy_reset(curl);
-        if (HandlePool::instance().keep(curl)) return;
+        if (HandlePool::instance().keep(curl, limit_ms)) return;
     }
     curl_easy_cleanup(curl);
 }

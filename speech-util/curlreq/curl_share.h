@@ -36,36 +36,43 @@ bool enabled();
 // are idle in the pool are destroyed when it is switched off.
 void setEnabled(bool on);
 
+// Watches one request on a handle from acquireHandle.
+//
+// It keeps the request from being sent twice. libcurl sends a request again on
+// a fresh connection when a reused connection ended without any reply byte;
+// the server may have received and acted on the first copy, and a request used
+// to go out only once, so such a second send is refused: the request fails as
+// if the server had sent nothing (CURLE_GOT_NOTHING).
+//
+// That case is kept from arising by not reusing a connection the server may be
+// about to close: connections the server has closed already are found dead by
+// libcurl and replaced before anything is sent, and a handle that has been idle
+// for longer than its limit is not reused at all. The limit is kMaxIdleMs, or
+// half the idle time-out the server announces ("Keep-Alive: timeout=N") when
+// that is shorter, which leaves the server's close time to arrive.
+struct SendGuard {
+    CURL* curl = nullptr;
+    int sends = 0;
+    long redirects = 0;
+    bool refused = false;
+    long keep_alive_ms = -1;  // the server's announced idle time-out, -1 if none
+};
+constexpr long kMaxIdleMs = 4000;
+
 // An easy handle with libcurl's default options for one request: an idle one
 // from the pool, or a new one. Null when libcurl cannot make one. When the
 // environment variable VELA_ASR_CA_FILE (read once) names a PEM file, https
 // servers are verified against the certificates in it instead of the
 // system's store; verification itself stays on.
 CURL* acquireHandle();
-// Takes back a handle from acquireHandle (null is ignored). Its options are
-// cleared (so it refers to no form, header list or buffer of the finished
-// request) and it is kept with its open connections, or destroyed when reuse
-// is off or the pool is full.
-void releaseHandle(CURL* curl);
-
-// Keeps one request from being sent twice. libcurl sends a request again on a
-// fresh connection when a reused connection ended without any reply byte; the
-// server may have received and acted on the first copy, and a request used to
-// go out only once, so such a second send is refused: the request fails as if
-// the server had sent nothing (CURLE_GOT_NOTHING). Connections the server had
-// already closed when the request starts are found dead by libcurl and
-// replaced before anything is sent; idle connections are reused only for
-// kMaxIdleSeconds, less than servers usually keep them open.
-struct SendGuard {
-    CURL* curl = nullptr;
-    int sends = 0;
-    long redirects = 0;
-    bool refused = false;
-};
-constexpr long kMaxIdleSeconds = 4;
-// Installs `guard` (which must outlive the request) on `curl`; a no-op when
-// reuse is off.
+// Installs `guard` (which must outlive the request) on `curl` just before the
+// request; a no-op when reuse is off.
 void guardSends(CURL* curl, SendGuard* guard);
+// Takes back a handle from acquireHandle (null is ignored), with the guard of
+// its last request if it made one. Its options are cleared (so it refers to no
+// form, header list or buffer of the finished request) and it is kept with its
+// open connections, or destroyed when reuse is off or the pool is full.
+void releaseHandle(CURL* curl, const SendGuard* guard = nullptr);
 
 // The process-wide share handle (DNS and TLS session caches); made on first
 // use, never freed. Null when libcurl cannot make it.

@@ -179,6 +179,7 @@ void CurlRequest::perform(const char* url, bool is_post, const char* postdata) {
     for (const std::string& line : _headers) append(line.c_str());
     append("Expect:");
 
+    curlshare::SendGuard guard;
     if (_curl == nullptr || !list_ok) {
         curl_ret_code = CURLE_OUT_OF_MEMORY;
     } else {
@@ -193,7 +194,6 @@ void CurlRequest::perform(const char* url, bool is_post, const char* postdata) {
         curl_easy_setopt(_curl, CURLOPT_CONNECTTIMEOUT, static_cast<long>(_timeo_connect));
         curl_easy_setopt(_curl, CURLOPT_TIMEOUT, static_cast<long>(_timeo));
         if (is_post && postdata != nullptr) curl_easy_setopt(_curl, CURLOPT_POSTFIELDS, postdata);
-        curlshare::SendGuard guard;
         curlshare::guardSends(_curl, &guard);
 
         curl_ret_code = curl_easy_perform(_curl);
@@ -206,7 +206,7 @@ void CurlRequest::perform(const char* url, bool is_post, const char* postdata) {
     if (_c_list != nullptr) curl_slist_free_all(_c_list);
     _c_list = nullptr;
     // The handle goes back to the pool with its connection (see curl_share.h).
-    curlshare::releaseHandle(_curl);
+    curlshare::releaseHandle(_curl, &guard);
     _curl = nullptr;
 }
 

@@ -13,8 +13,8 @@
 
 namespace vela_test {
 
-CountingHttpServer::CountingHttpServer(Closing closing, Handler handler)
-    : closing_(closing), handler_(std::move(handler)) {
+CountingHttpServer::CountingHttpServer(Closing closing, Handler handler, std::string reply_headers)
+    : closing_(closing), handler_(std::move(handler)), reply_headers_(std::move(reply_headers)) {
     listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -107,6 +107,7 @@ void CountingHttpServer::serve(int fd, int connection) {
         std::string reply = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " +
                             std::to_string(body.size()) + "\r\n";
         if (closing_ == Closing::kAnnounced) reply += "Connection: close\r\n";
+        reply += reply_headers_;
         reply += "\r\n" + body;
         if (closing_ == Closing::kSilent) {
             // The reply and the close go out in one segment, so the client

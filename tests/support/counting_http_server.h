@@ -29,7 +29,8 @@ class CountingHttpServer {
     };
     using Handler = std::function<std::string(const Request&)>;
 
-    CountingHttpServer(Closing closing, Handler handler);
+    // `reply_headers`: further header lines for every reply, each ending in CRLF.
+    CountingHttpServer(Closing closing, Handler handler, std::string reply_headers = "");
     ~CountingHttpServer();
     CountingHttpServer(const CountingHttpServer&) = delete;
     CountingHttpServer& operator=(const CountingHttpServer&) = delete;
@@ -44,6 +45,7 @@ class CountingHttpServer {
 
     const Closing closing_;
     const Handler handler_;
+    const std::string reply_headers_;
     int listen_fd_ = -1;
     int port_ = 0;
     std::atomic<bool> stopping_{false};

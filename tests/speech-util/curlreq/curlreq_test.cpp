@@ -6,11 +6,14 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "../glog2speech/log_test_util.h"
 #include "speech-util/glog2speech/glog2speech.h"
+#include "support/counting_http_server.h"
 #include "support/scripted_http_server.h"
 
 using speech::util::CurlForm;
@@ -309,6 +312,25 @@ TEST(CurlRequestTls, HttpsWorksWithCertificateVerificationOn) {
         curl_easy_setopt(trusted.getCurl(), CURLOPT_CAINFO, server.certificateFile().c_str());
         ASSERT_EQ(0, trusted.doGet(server.url().c_str())) << round;
         EXPECT_STREQ("secure", trusted.getData().get());
+    }
+}
+
+// ------------------------------------------------------- connection reuse
+
+TEST(CurlRequestReuse, AnIdleConnectionIsReusedOnlyWellWithinTheServersIdleTimeOut) {
+    const std::pair<std::string, int> cases[] = {
+        {"", 1},                                    // no announcement: reused up to 4 s
+        {"Keep-Alive: timeout=5, max=100\r\n", 1},  // reused up to 2.5 s
+        {"Keep-Alive: timeout=1\r\n", 2},           // not after 0.5 s: the server may be closing it
+    };
+    for (const auto& c : cases) {
+        vela_test::CountingHttpServer server(
+            vela_test::CountingHttpServer::Closing::kKeepAlive,
+            [](const vela_test::CountingHttpServer::Request&) { return "{}"; }, c.first);
+        EXPECT_EQ(0, CurlRequest(64, kTimeout, kTimeout).doGet(server.url().c_str()));
+        std::this_thread::sleep_for(std::chrono::milliseconds(600));
+        EXPECT_EQ(0, CurlRequest(64, kTimeout, kTimeout).doGet(server.url().c_str()));
+        EXPECT_EQ(c.second, server.connections()) << c.first;
     }
 }
 
