@@ -71,8 +71,9 @@ class Recogniser {
 
 class ConnectionReuseTest : public ::testing::Test {
   protected:
+    void SetUp() override { reuse_was_on_ = speech::util::curlshare::enabled(); }
     void TearDown() override {
-        speech::util::curlshare::setEnabled(true);
+        speech::util::curlshare::setEnabled(reuse_was_on_);
         unsetenv("VELA_ASR_SERVER_URL");
     }
     void useServer(const CountingHttpServer& server) {
@@ -103,6 +104,8 @@ class ConnectionReuseTest : public ::testing::Test {
         EXPECT_TRUE(vela_test::eventually([inst] { return inst->status.load() == vela::ST_FINISH; }))
             << "no final result: a packet is missing";
     }
+
+    bool reuse_was_on_ = true;
 };
 
 TEST_F(ConnectionReuseTest, PacketsArriveOnceInTheirSlotsOverFewConnections) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "../glog2speech/log_test_util.h"
+#include "speech-util/curlreq/curl_share.h"
 #include "speech-util/glog2speech/glog2speech.h"
 #include "support/counting_http_server.h"
 #include "support/scripted_http_server.h"
@@ -318,6 +319,7 @@ TEST(CurlRequestTls, HttpsWorksWithCertificateVerificationOn) {
 // ------------------------------------------------------- connection reuse
 
 TEST(CurlRequestReuse, AnIdleConnectionIsReusedOnlyWellWithinTheServersIdleTimeOut) {
+    if (!speech::util::curlshare::enabled()) GTEST_SKIP() << "VELA_ASR_CONN_SHARE=0";
     const std::pair<std::string, int> cases[] = {
         {"", 1},                                    // no announcement: reused up to 4 s
         {"Keep-Alive: timeout=5, max=100\r\n", 1},  // reused up to 2.5 s
