@@ -16,8 +16,9 @@
 # without either the https rows are skipped. The client trusts the throwaway
 # self-signed certificate through VELA_ASR_CA_FILE.
 #
-# Environment: BUILD (default build), SESSIONS (20), SPEED (audio streamed at
-# this multiple of real time, default 2), RTTS ("0 50").
+# Environment: BUILD (default build), SERVER (default $BUILD/bin/asr-server),
+# SESSIONS (20), SPEED (audio streamed at this multiple of real time, default 2),
+# RTTS ("0 50").
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -25,7 +26,7 @@ BUILD=${BUILD:-$ROOT/build}
 SESSIONS=${SESSIONS:-20}
 SPEED=${SPEED:-2}
 RTTS=${RTTS:-"0 50"}
-SERVER=$BUILD/bin/asr-server
+SERVER=${SERVER:-$BUILD/bin/asr-server}
 CLIENT=$BUILD/bin/netbench_client
 
 if [[ ! -x $SERVER || ! -x $CLIENT ]]; then
