@@ -57,13 +57,16 @@ class Pipe(asyncio.Protocol):
     def _deliver(self, data):
         if self.closed or self.transport is None:
             return
-        if data is None:
-            if self.transport.can_write_eof():
-                self.transport.write_eof()
+        try:
+            if data is None:
+                if self.transport.can_write_eof():
+                    self.transport.write_eof()
+                else:
+                    self.transport.close()
             else:
-                self.transport.close()
-        else:
-            self.transport.write(data)
+                self.transport.write(data)
+        except OSError:  # the other side has gone meanwhile
+            self.transport.close()
 
 
 async def handle(loop, client_sock, args, counter):

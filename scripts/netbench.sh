@@ -140,7 +140,7 @@ row() {
     local one_way count="$WORK/conns.$RANDOM" out="$WORK/row.$RANDOM"
     one_way=$(python3 -c "print($rtt / 2)")
     python3 "$ROOT/scripts/delay_proxy.py" --target "127.0.0.1:$target" --one-way-ms "$one_way" \
-        --count-file "$count" >"$out.proxy" &
+        --count-file "$count" >"$out.proxy" 2>"$out.proxy.err" &
     local proxy=$!
     PIDS+=($proxy)
     local pport
