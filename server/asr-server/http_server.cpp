@@ -287,6 +287,20 @@ class Connection : public ConnectionBase, public std::enable_shared_from_this<Co
 
     ~Connection() override { server_.release(this, peer_); }
 
+    // Begins serving on the connection's strand.
+    void start() {
+        net::dispatch(socket().get_executor(), [self = this->shared_from_this()] { self->run(); });
+    }
+
+    void stop() override {
+        net::post(socket().get_executor(), [self = this->shared_from_this()] {
+            self->stop_ = true;
+            error_code ignored;
+            if (self->cancellable_) self->socket().cancel(ignored);
+        });
+    }
+
+  private:
     void run() {
         if constexpr (kTls) {
             arm(config_.head_timeout);
@@ -303,15 +317,6 @@ class Connection : public ConnectionBase, public std::enable_shared_from_this<Co
         }
     }
 
-    void stop() override {
-        net::post(socket().get_executor(), [self = this->shared_from_this()] {
-            self->stop_ = true;
-            error_code ignored;
-            if (self->cancellable_) self->socket().cancel(ignored);
-        });
-    }
-
-  private:
     tcp::socket& socket() {
         if constexpr (kTls) {
             return stream_.next_layer();
@@ -574,11 +579,11 @@ void HttpServer::Impl::serve(tcp::socket socket) {
         auto conn =
             std::make_shared<Connection<true>>(*this, *pool_, peer.address(), std::move(socket), *tls);
         added(conn.get(), conn);
-        conn->run();
+        conn->start();
     } else {
         auto conn = std::make_shared<Connection<false>>(*this, *pool_, peer.address(), std::move(socket));
         added(conn.get(), conn);
-        conn->run();
+        conn->start();
     }
 }
 
