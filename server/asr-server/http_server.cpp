@@ -252,15 +252,12 @@ class HttpServer::Impl {
     size_t open_ = 0;
     std::map<net::ip::address, size_t> per_client_;
     std::unordered_map<ConnectionBase*, std::weak_ptr<ConnectionBase>> live_;
-
-  public:
     // Declared after what connections use, so that handlers still queued are destroyed first.
-    net::io_context ioc;
-
-  private:
+    net::io_context ioc_;
     std::unique_ptr<net::thread_pool> pool_;  // runs the service's handlers
-    tcp::acceptor acceptor_{ioc};
-    net::steady_timer retry_{ioc};
+    net::strand<net::io_context::executor_type> accept_strand_{ioc_.get_executor()};  // acceptor and retry_
+    tcp::acceptor acceptor_{accept_strand_};
+    net::steady_timer retry_{accept_strand_};
     std::vector<std::thread> io_threads_;
 };
 
@@ -520,7 +517,7 @@ bool HttpServer::Impl::start(std::string& error, int& port) {
     }
 
     error_code ec;
-    tcp::resolver resolver(ioc);
+    tcp::resolver resolver(ioc_);
     const auto endpoints = resolver.resolve(config.host, std::to_string(config.port),
                                             tcp::resolver::passive | tcp::resolver::numeric_service, ec);
     if (!ec && !endpoints.empty()) {
@@ -539,12 +536,12 @@ bool HttpServer::Impl::start(std::string& error, int& port) {
     pool_ = std::make_unique<net::thread_pool>(config.threads == 0 ? 1 : config.threads);
     accept();
     const size_t n = config.io_threads == 0 ? 1 : config.io_threads;
-    for (size_t i = 0; i < n; ++i) io_threads_.emplace_back([this] { ioc.run(); });
+    for (size_t i = 0; i < n; ++i) io_threads_.emplace_back([this] { ioc_.run(); });
     return true;
 }
 
 void HttpServer::Impl::accept() {
-    acceptor_.async_accept(net::make_strand(ioc), [this](error_code ec, tcp::socket socket) {
+    acceptor_.async_accept(net::make_strand(ioc_), [this](error_code ec, tcp::socket socket) {
         if (ec == net::error::operation_aborted || stopping) return;
         if (ec) {
             // Out of descriptors, most likely: try again shortly rather than spin.
@@ -614,7 +611,7 @@ void HttpServer::Impl::release(ConnectionBase* key, const net::ip::address& peer
 
 void HttpServer::Impl::stop() {
     stopping = true;
-    net::post(ioc, [this] {
+    net::post(accept_strand_, [this] {
         error_code ignored;
         acceptor_.close(ignored);
         retry_.cancel();
@@ -634,7 +631,7 @@ void HttpServer::Impl::stop() {
         std::unique_lock<std::mutex> lock(mutex_);
         drained_.wait_for(lock, kStopGrace, [this] { return open_ == 0; });
     }
-    ioc.stop();
+    ioc_.stop();
     for (auto& t : io_threads_) t.join();
 }
 
