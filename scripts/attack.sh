@@ -2,8 +2,9 @@
 # Runs hostile HTTP clients against asr-server on loopback, each against a fresh
 # server (echo recogniser, default limits) while a normal session loop runs
 # beside it, and prints per attack: the answer, the time to it, the normal
-# sessions finished and failed meanwhile, and the server's peak RSS (VmHWM)
-# before and after. A figure, not a test.
+# sessions (1 s of audio each, in real time) finished and failed meanwhile with
+# the longest of them, and the server's peak RSS (VmHWM) before and after. A
+# figure, not a test.
 #
 #   scripts/attack.sh [path/to/asr-server] [extra server options...]
 #
@@ -76,7 +77,7 @@ def request(s, method, target, body=b"", ctype=None):
 
 
 def normal_session(port):
-    """create, 10 packets of 100 ms, final result, on one kept-alive connection."""
+    """create, 10 packets of 100 ms sent in real time, final result, on one kept-alive connection."""
     s = connect(port, timeout=30)
     try:
         _, body = request(s, "POST", "/asr/v2?pid=1&appname=t&idx=0&rate=16")
@@ -85,6 +86,7 @@ def normal_session(port):
             part = (f"--{BOUNDARY}\r\nContent-Disposition: form-data; name=\"asr_audio\"; filename=\"\"\r\n"
                     f"Content-Type: audio/pcm\r\n\r\n").encode() + b"\0" * 3200 + f"\r\n--{BOUNDARY}--\r\n".encode()
             idx = -i if i == 10 else i
+            time.sleep(0.1)
             status, body = request(s, "POST", f"/asr/v2?idx={idx}&sid={sid}&rate=16", part,
                                    f"application/json; boundary={BOUNDARY}")
             if status != 200 or '"err_no":0' not in body:
