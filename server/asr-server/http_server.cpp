@@ -254,6 +254,9 @@ class HttpServer::Impl {
     std::unordered_map<ConnectionBase*, std::weak_ptr<ConnectionBase>> live_;
     // Declared after what connections use, so that handlers still queued are destroyed first.
     net::io_context ioc_;
+    // Keeps the I/O threads running while no connection has an operation pending,
+    // e.g. when every request is with a worker, until stop() is done.
+    net::executor_work_guard<net::io_context::executor_type> work_{ioc_.get_executor()};
     std::unique_ptr<net::thread_pool> pool_;  // runs the service's handlers
     net::strand<net::io_context::executor_type> accept_strand_{ioc_.get_executor()};  // acceptor and retry_
     tcp::acceptor acceptor_{accept_strand_};
@@ -631,6 +634,7 @@ void HttpServer::Impl::stop() {
         std::unique_lock<std::mutex> lock(mutex_);
         drained_.wait_for(lock, kStopGrace, [this] { return open_ == 0; });
     }
+    work_.reset();
     ioc_.stop();
     for (auto& t : io_threads_) t.join();
 }
