@@ -52,6 +52,8 @@ std::string usage() {
            "                           beyond it is refused with \"limit reached\" (err_no 4)\n"
            "  --gap-timeout-ms N       once the last packet is in, fill a gap in the numbering\n"
            "                           that stays open this long and finish (default 1000)\n"
+           "  --coalesce-ms N          a waiting result fetch answers new audio once it is\n"
+           "                           this old, so audio and end packet give one answer (default 20)\n"
            "  --decoder-idle-ms N      a session that sends no audio this long gives its\n"
            "                           decoder back (default 2000)\n"
            "  --node NAME              node name (1-32 of A-Z a-z 0-9 _ -): every sid becomes\n"
@@ -163,6 +165,9 @@ ParseOutcome parseOptions(int argc, const char* const* argv, Options& options, s
         } else if (arg == "--gap-timeout-ms") {
             if (!count(600000)) return ParseOutcome::Error;
             options.service.limits.gap_timeout = std::chrono::milliseconds(n);
+        } else if (arg == "--coalesce-ms") {
+            if (!count(10000)) return ParseOutcome::Error;
+            options.service.limits.coalesce = std::chrono::milliseconds(n);
         } else if (arg == "--decoder-idle-ms") {
             if (!positive(3600000)) return ParseOutcome::Error;
             options.service.limits.decoder_idle = std::chrono::milliseconds(n);

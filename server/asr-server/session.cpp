@@ -171,7 +171,7 @@ PacketResult Session::addPacket(int index, std::string data) {
         ++consumed_;
         progressed = true;
     }
-    if (progressed) ++version_;
+    if (progressed) bump();
     if (complete()) finalize(lock, std::chrono::milliseconds(0));
     settle();
     changed_.notify_all();
@@ -303,8 +303,13 @@ void Session::fillGap() {
         consume(next_, packet);
         ++consumed_;
     }
-    ++version_;
+    bump();
     settle();
+}
+
+void Session::bump() {
+    if (version_ == answered_version_) unanswered_since_ = std::chrono::steady_clock::now();
+    ++version_;
 }
 
 void Session::releaseDecoder() {
@@ -313,7 +318,7 @@ void Session::releaseDecoder() {
     released_ = true;
     partial_ = earlier_text_;
     dirty_ = false;
-    ++version_;
+    bump();
 }
 
 void Session::finishWith(std::string text) {
@@ -323,7 +328,7 @@ void Session::finishWith(std::string text) {
     dirty_ = false;
     finalized_ = true;
     final_due_ = std::chrono::steady_clock::now() + limits_.final_delay;
-    ++version_;
+    bump();
     changed_.notify_all();
 }
 
@@ -382,12 +387,15 @@ FetchResult Session::fetch(SteadyTime deadline) {
             r.missing = missing_;
             return r;
         }
-        if (version_ != answered_version_ || now >= deadline) {
+        const bool changed = version_ != answered_version_;
+        const SteadyTime change_due = unanswered_since_ + limits_.coalesce;
+        if ((changed && now >= change_due) || now >= deadline) {
             answered_version_ = version_;
             r.text = partialText();
             return r;
         }
         SteadyTime until = deadline;
+        if (changed && change_due < until) until = change_due;
         if (finalized_ && final_due_ < until) until = final_due_;
         if (last_ > 0 && !complete() && latest_arrival_ + limits_.gap_timeout < until) {
             until = latest_arrival_ + limits_.gap_timeout;

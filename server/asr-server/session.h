@@ -72,6 +72,10 @@ struct SessionLimits {
     std::chrono::milliseconds gap_timeout{1000};
     // A session that feeds no new audio for this long gives its decoder back.
     std::chrono::milliseconds decoder_idle{2000};
+    // A waiting result request answers an intermediate change only once it is
+    // this old, so that packets arriving together (the last audio and the end
+    // packet) give one answer, and the final one comes without another round trip.
+    std::chrono::milliseconds coalesce{20};
 };
 
 enum class PacketResult {
@@ -149,6 +153,7 @@ class Session {
     bool tryOpen();
     void feedBuffered();
     void releaseDecoder();
+    void bump();  // ++version_, noting when an unanswered change began
     void finalize(std::unique_lock<std::mutex>& lock, std::chrono::milliseconds wait);
     std::string partialText();
     void settle();
@@ -176,6 +181,7 @@ class Session {
     bool regular_sizes_agree_ = true;  // ...while they all have one size
     uint64_t version_ = 0;             // bumped whenever fetchable state changes
     uint64_t answered_version_ = 0;    // version_ at the last fetch answer
+    SteadyTime unanswered_since_{};    // when version_ first moved past answered_version_
 
     bool head_known_ = false;
     StreamHead head_;

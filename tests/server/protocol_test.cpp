@@ -109,19 +109,32 @@ TEST_F(ServerTest, RejectsMalformedRequestsWithAnError) {
     EXPECT_EQ("received 300 bytes in 1 packets", text(fetch(sid)));
 }
 
-TEST_F(ServerTest, HeldFetchAnswersAsSoonAsAudioArrives) {
+// A fetch waits while packets arrive: audio alone is answered as an
+// intermediate result; audio followed at once by the end packet gets the final
+// result in the same answer, without another round trip.
+class HeldFetchTest : public ServerTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(HeldFetchTest, AnswersAsSoonAsAudioArrives) {
+    const bool with_end = GetParam();
     ServiceConfig config = fastConfig();
     config.hold = std::chrono::minutes(10);
+    config.limits.coalesce = std::chrono::milliseconds(with_end ? 2000 : 0);
     start(config);
     const std::string sid = newSession();
     Json::Value held;
     std::thread fetcher([&] { held = fetch(sid, true); });
     while (service_->activeRequests() == 0) std::this_thread::yield();  // the fetch is waiting
     EXPECT_EQ(0, errNo(upload(sid, 1, bytes(320))));
+    if (with_end) {
+        EXPECT_EQ(0, errNo(upload(sid, -2, bytes(kFillerSize))));
+    }
     fetcher.join();
-    EXPECT_EQ(2, status(held));
-    EXPECT_EQ(1, held["asr_content"]["packets"].asInt());
+    EXPECT_EQ(with_end ? 3 : 2, status(held));
+    EXPECT_EQ(with_end ? 2 : 1, held["asr_content"]["packets"].asInt());
 }
+
+INSTANTIATE_TEST_SUITE_P(AudioAlone, HeldFetchTest, ::testing::Values(false));
+INSTANTIATE_TEST_SUITE_P(AudioAndEnd, HeldFetchTest, ::testing::Values(true));
 
 TEST_F(ServerTest, StopReleasesHeldFetches) {
     ServiceConfig config = fastConfig();
