@@ -6,9 +6,13 @@
 // percentiles of the time from the last audio chunk to the final result.
 //
 // Every session's outcome is also printed as one tab-separated line:
-//   session <i> <node> <sid> <audio bytes> <finished|error|timeout|no-instance> <ms> <events> <json>
-// where <events> counts the final and error events the session received (one
-// is right) and <json> is the payload of its first such event.
+//   session <i> <node> <sid> <audio bytes> <finished|error|timeout|no-instance> <ms> <events>
+//           <start> <end> <json>
+// where <ms> runs from the last audio to the first final result or error,
+// <events> counts the final and error events the session received (one is
+// right), <start> and <end> are milliseconds since the run began (the session
+// asked for its instance, its first final result or error came) and <json> is
+// the payload of its first such event.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -70,6 +74,7 @@ struct Session {
     size_t bytes = 0;
     Outcome outcome = Outcome::Pending;
     int terminal_events = 0;  // final results and errors received
+    Clock::time_point started;
     Clock::time_point last_audio;
     Clock::time_point ended;
     std::string json;
@@ -120,10 +125,13 @@ void runSession(const Options& opt, const std::vector<char>& audio, size_t index
     bytes = trim + chunk < bytes ? bytes - trim : std::min(chunk, bytes);
 
     std::string err;
+    const auto started = Clock::now();
     vela::VelaASRLinuxSDK* inst = vela::VelaASRLinuxSDK::getInstance(opt.rate_khz, opt.vad, opt.bv, err);
     if (inst == nullptr) {
         std::lock_guard<std::mutex> lock(g_run->mutex);
         Session& s = g_run->sessions[index];
+        s.started = started;
+        s.ended = Clock::now();
         s.outcome = Outcome::NoInstance;
         s.json = err;
         return;
@@ -131,6 +139,7 @@ void runSession(const Options& opt, const std::vector<char>& audio, size_t index
     {
         std::lock_guard<std::mutex> lock(g_run->mutex);
         Session& s = g_run->sessions[index];
+        s.started = started;
         s.sid = inst->_sid;  // set when the instance was made, read-only since
         s.node = nodeOf(s.sid);
     }
@@ -299,9 +308,14 @@ int main(int argc, char** argv) {
         ++per_outcome[s.outcome];
         if (!s.sid.empty()) ++per_node[s.node];
         if (s.terminal_events > 1) ++multiple;
-        std::printf("session\t%zu\t%s\t%s\t%zu\t%s\t%.1f\t%d\t%s\n", i, s.node.empty() ? "-" : s.node.c_str(),
-                    s.sid.empty() ? "-" : s.sid.c_str(), s.bytes, outcomeName(s.outcome), ms,
-                    s.terminal_events, s.json.c_str());
+        auto since = [&](Clock::time_point t) {
+            return t == Clock::time_point() ? -1.0
+                                            : std::chrono::duration<double, std::milli>(t - t0).count();
+        };
+        std::printf("session\t%zu\t%s\t%s\t%zu\t%s\t%.1f\t%d\t%.0f\t%.0f\t%s\n", i,
+                    s.node.empty() ? "-" : s.node.c_str(), s.sid.empty() ? "-" : s.sid.c_str(), s.bytes,
+                    outcomeName(s.outcome), ms, s.terminal_events, since(s.started), since(s.ended),
+                    s.json.c_str());
     }
     std::sort(latencies.begin(), latencies.end());
     std::printf("sessions %d concurrent %d audio %.1f s wall %.1f s\n", opt.total, opt.concurrent,

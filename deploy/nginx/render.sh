@@ -21,6 +21,13 @@ template=$here/asr-cluster.conf.in
 prefix= listen=127.0.0.1:8900 path=/asr/v2 hold_ms=500 max_body=4m header_buffers="4 8k"
 max_conn=512 upstream_idle=900ms workers=auto
 nodes=()
+usage() {
+    sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'
+}
+if [ $# -eq 0 ] || [ "$1" = -h ] || [ "$1" = --help ]; then
+    usage
+    exit $(($# == 0 ? 2 : 0))
+fi
 die() {
     echo "render.sh: $*" >&2
     exit 2

@@ -102,7 +102,7 @@ def main():
                 fail("loadgen reported %d sessions:\n%s" % (len(sessions), run.stdout))
             served = {}
             texts = set()
-            for _, index, node, sid, sent, outcome, _ms, events, payload in sessions:
+            for _, index, node, sid, sent, outcome, _ms, events, _start, _end, payload in sessions:
                 where = "session %s (%s)" % (index, sid)
                 if outcome != "finished" or events != "1":
                     fail("%s: %s with %s final events: %s" % (where, outcome, events, payload))
