@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -153,6 +154,11 @@ void runSession(const Options& opt, const std::vector<char>& audio, size_t index
     Clock::time_point last_audio = start;
     for (size_t k = 0; sent < bytes; ++k) {
         std::this_thread::sleep_until(start + period * static_cast<long>(k));
+        {
+            // An application stops streaming once its session has ended in an error.
+            std::lock_guard<std::mutex> lock(g_run->mutex);
+            if (g_run->sessions[index].terminal_events > 0) break;
+        }
         const size_t n = std::min(chunk, bytes - sent);
         vela::VelaASRMessage msg;
         msg.name = vela::VELA_ASR_CMD_PUSH_AUDIO;
@@ -273,6 +279,8 @@ int main(int argc, char** argv) {
         opt.stagger_ms = static_cast<int>(audio_ms / speed / opt.concurrent);
     }
 
+    std::error_code ec;
+    std::filesystem::create_directories(opt.log_dir, ec);  // the SDK does not make its log folder
     vela::VelaASRLinuxSDK::init_env(opt.log_dir, "loadgen.log", opt.log_level);
     Run run;
     run.sessions.resize(static_cast<size_t>(opt.total));
