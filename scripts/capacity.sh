@@ -16,6 +16,7 @@
 #   CAPACITY_AUDIO        raw 16 kHz PCM to stream (default: a sentence spoken by espeak-ng,
 #                         or tests/data/vad/speech_16k.pcm without it)
 #   CAPACITY_SERVER_ARGS  extra asr-server options (e.g. --words "...")
+#   CAPACITY_LOAD         concurrent sessions of parts 2 and 3 (default: the capacity of part 1)
 #   CAPACITY_KEEP=1       keep the working directory (loadgen outputs, logs)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -54,7 +55,7 @@ audio=${CAPACITY_AUDIO:-}
 if [ -z "$audio" ]; then
     if command -v espeak-ng >/dev/null && command -v sox >/dev/null; then
         espeak-ng -v en-us -s 150 -w "$work/say.wav" \
-            "the quick brown fox jumps over the lazy dog while the rain falls on the quiet town"
+            "the quick brown fox jumps over the lazy dog"
         sox -R -D "$work/say.wav" -r 16000 -c 1 -b 16 -e signed-integer -L -t raw "$work/speech.pcm" pad 0.3 0.5
         audio=$work/speech.pcm
     else
@@ -74,9 +75,10 @@ loadgen() {
 summary() { grep -E '^(finished|node|final-result)' "$1" | tr '\n' ';' | sed 's/;$//; s/;/; /g'; }
 field() { awk -v k="$2" '$1 == "final-result" { for (i = 2; i < NF; i++) if ($i == k) print $(i + 1) }' "$1"; }
 
-# cluster N: starts scripts/cluster.sh in the background; sets front and node pids.
+# cluster N [RECOGNIZER]: starts scripts/cluster.sh in the background; sets front.
 cluster() {
-    "$root/scripts/cluster.sh" --build "$build" "$1" -- "${node_args[@]}" >"$work/cluster.out" 2>&1 &
+    "$root/scripts/cluster.sh" --build "$build" --recognizer "${2:-pocketsphinx}" "$1" -- "${node_args[@]}" \
+        >"$work/cluster.out" 2>&1 &
     bg_pid=$!
     for ((i = 0; i < 600; i++)); do
         grep -q '^VELA_ASR_SERVER_URL=' "$work/cluster.out" && break
@@ -98,18 +100,23 @@ warm_up() {  # loads as many decoders as sessions will run at once
     loadgen "$1" "$work/warm.out" -c "$2" --speed 0 --stagger-ms 0
 }
 
-# ------------------------------------------------------- 1. one node alone
-"$build/bin/asr-server" --port 0 "${node_args[@]}" >"$work/node.out" 2>"$work/node.err" &
-bg_pid=$!
-for ((i = 0; i < 600; i++)); do
-    grep -q '^listening on ' "$work/node.out" && break
-    sleep 0.05
-done
-node_url=$(sed -n 's/^listening on //p' "$work/node.out")
-[ -n "$node_url" ] || {
-    cat "$work/node.err" >&2
-    exit 1
+# start_node RECOGNIZER: one node alone in the background; sets node_url.
+start_node() {
+    "$build/bin/asr-server" --port 0 --recognizer "$1" "${node_args[@]}" >"$work/node.out" 2>"$work/node.err" &
+    bg_pid=$!
+    for ((i = 0; i < 600; i++)); do
+        grep -q '^listening on ' "$work/node.out" && break
+        sleep 0.05
+    done
+    node_url=$(sed -n 's/^listening on //p' "$work/node.out")
+    [ -n "$node_url" ] || {
+        cat "$work/node.err" >&2
+        exit 1
+    }
 }
+
+# ------------------------------------------------------- 1. one node alone
+start_node pocketsphinx
 warm_up "$node_url" "$max_step"
 echo
 echo "1. one node, direct: concurrent sessions (two rounds each) -> final-result ms"
@@ -126,23 +133,34 @@ for m in $steps; do
 done
 stop_background
 echo "   capacity of one node: $capacity concurrent real-time sessions with p90 <= 1 s"
-((capacity > 0)) || exit 0
-m=$capacity
+# Parts 2 and 3 run that load (at least two sessions at once), or CAPACITY_LOAD.
+m=${CAPACITY_LOAD:-$capacity}
+((m >= 2)) || m=2
 
 # ------------------------------------------------------- 2. through nginx
 echo
 echo "2. the same load, $m sessions at once, through nginx"
+# nginx's own share, without PocketSphinx's variance: echo nodes, direct and behind nginx.
+start_node echo
+loadgen "$node_url" "$work/echo-direct.out" -c "$m" -n $((4 * m))
+stop_background
+cluster 1 echo
+loadgen "$front" "$work/echo-nginx.out" -c "$m" -n $((4 * m))
+stop_background
+echo "   echo node, final-result ms p50/p90: direct $(field "$work/echo-direct.out" p50)/$(field \
+    "$work/echo-direct.out" p90), behind nginx $(field "$work/echo-nginx.out" p50)/$(field \
+    "$work/echo-nginx.out" p90)"
 cluster 1
 warm_up "$front" "$m"
 loadgen "$front" "$work/nginx-1.out" -c "$m" -n $((2 * m)) --timeout-s 30
 stop_background
 echo "   1 node behind nginx: $(summary "$work/nginx-1.out")"
-echo "   nginx adds to the median: $(field "$work/nginx-1.out" p50) ms vs ${p50_direct[$m]} ms direct"
+echo "   median final-result ms behind nginx $(field "$work/nginx-1.out" p50), direct ${p50_direct[$m]}"
 cluster 2
 warm_up "$front" "$m"
-loadgen "$front" "$work/nginx-2.out" -c "$m" -n $((4 * m)) --timeout-s 30
+loadgen "$front" "$work/nginx-2.out" -c "$m" -n $((8 * m)) --timeout-s 30
 stop_background
-echo "   2 nodes behind nginx, $((4 * m)) sessions: $(summary "$work/nginx-2.out")"
+echo "   2 nodes behind nginx, $((8 * m)) sessions: $(summary "$work/nginx-2.out")"
 "$py" - "$work/nginx-2.out" <<'EOF'
 import sys
 rows = [l.rstrip("\n").split("\t") for l in open(sys.argv[1]) if l.startswith("session\t")]
@@ -161,7 +179,7 @@ echo "3. two nodes, $m sessions at once, node2 killed (SIGKILL) in the middle of
 cluster 2
 warm_up "$front" "$m"
 node2_pid=$(awk '$1 == "node" && $2 == "node2" { print $5 }' "$work/cluster.out")
-run_s=$(awk -v a="$audio_s" -v m="$m" 'BEGIN { print 4 * a + a }')  # four rounds plus the stagger
+run_s=$(awk -v a="$audio_s" 'BEGIN { print 4 * a + a }')  # four rounds plus the stagger
 start_ns=$(date +%s%N)
 loadgen "$front" "$work/kill.out" -c "$m" -n $((4 * m)) --timeout-s 60 &
 lg_pid=$!
