@@ -1,5 +1,5 @@
-// BV32 encoder speed: frames encoded per CPU second on the speech reference vector
-// (speech_en_us, 713 frames), each pass from a freshly reset encoder.
+// BV32 encoder and decoder speed: frames per CPU second on the speech reference
+// vector (speech_en_us, 713 frames), each pass from a freshly reset coder.
 //
 // For comparison with the original library's style (every basic operator an
 // out-of-line call writing one process-wide flag, no loop shortcuts), build this
@@ -14,6 +14,8 @@
 #include <cstdio>
 #include <string>
 #include <vector>
+
+#include "vad/bv32/bv32dec.h"
 
 namespace {
 
@@ -52,6 +54,41 @@ void BM_BV32EncodeSpeech(benchmark::State& state) {
         benchmark::Counter(static_cast<double>(frames * state.iterations()), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_BV32EncodeSpeech)->Unit(benchmark::kMillisecond);
+
+std::vector<UWord8> load_bytes(const std::string& path) {
+    std::vector<UWord8> bytes;
+    if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
+        UWord8 b[4096];
+        std::size_t n;
+        while ((n = std::fread(b, 1, sizeof(b), f)) > 0) bytes.insert(bytes.end(), b, b + n);
+        std::fclose(f);
+    }
+    return bytes;
+}
+
+void BM_BV32DecodeSpeech(benchmark::State& state) {
+    std::vector<UWord8> packed =
+        load_bytes(std::string(VELA_SHARED_DIR) + "/testdata/bv32/speech_en_us.bv32");
+    const size_t frames = packed.size() / 20;
+    if (frames == 0) {
+        state.SkipWithError("speech_en_us.bv32 not found");
+        return;
+    }
+    BV32_Decoder_State decoder;
+    BV32_Bit_Stream bits;
+    Word16 pcm[kFrameSamples];
+    for (auto _ : state) {
+        Reset_BV32_Decoder(&decoder);
+        for (size_t f = 0; f < frames; f++) {
+            BV32_BitUnPack(&packed[f * 20], &bits);
+            BV32_Decode(&bits, &decoder, pcm);
+            benchmark::DoNotOptimize(pcm);
+        }
+    }
+    state.counters["frames_per_cpu_s"] =
+        benchmark::Counter(static_cast<double>(frames * state.iterations()), benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_BV32DecodeSpeech)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -6,11 +6,15 @@
 //     pull_cpu_pct: CPU time of the pull thread over that time, in % of one
 //     core (from /proc/self/task/<tid>/schedstat); process_cpu_pct: the same
 //     for the whole process, server included.
-//   BM_NextFetch: a session of 200 intermediate replies and a final one, each
+//   BM_NextFetch: a session of 50 intermediate replies and a final one, each
 //     answered after 200 us. median_us / p90_us / max_us: delay from the
 //     server's answer to an intermediate reply to the arrival of the next
 //     fetch; fetches: requests seen; overlaps: fetches that arrived while an
-//     earlier one was still unanswered.
+//     earlier one was still unanswered. The built loop spaces fetches by its
+//     fetch interval (50 ms) when replies come at once.
+//   BM_AtOnceServer: the server answers every fetch at once with an
+//     intermediate result, for 3 s. fetches_per_s: fetch rate; pull_cpu_pct
+//     and process_cpu_pct as above.
 //
 // Both use the scripted loopback server; logging is limited to warnings.
 #include <benchmark/benchmark.h>
@@ -19,6 +23,7 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -79,13 +84,14 @@ void issueFetch(VelaASRLinuxSDK* sdk) {
         new vela::AudioTask(2000, sdk, boost::shared_array<char>(), sdk->fetch_url(), 0, sdk->_logid, 1, -1));
 }
 
-// The earlier loop after its first wait: fetch, then poll every 20 us.
+// The earlier loop after its first wait: fetch, then poll every 20 us (the
+// instance's condition variable runs on the monotonic clock).
 void pollingLoop(VelaASRLinuxSDK* sdk) {
     issueFetch(sdk);
     while (sdk->status.load() != vela::ST_FINISH) {
-        timeval now;
-        gettimeofday(&now, nullptr);
-        long nsec = (static_cast<long>(now.tv_usec) + 20) * 1000;
+        timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        long nsec = now.tv_nsec + 20000;
         timespec deadline{now.tv_sec + nsec / 1000000000, nsec % 1000000000};
         pthread_mutex_lock(&sdk->_lock);
         pthread_cond_timedwait(&sdk->_cond, &sdk->_lock, &deadline);
@@ -111,13 +117,13 @@ void runSession(int design) {
         sdk->post(start, err);
         sdk->wake_pull_thread();
     } else {
-        // The built pull thread leaves at once on an unstarted session; the
-        // model loop then runs on this thread.
+        // The built pull thread gives an unstarted session up at once when
+        // woken; the model loop then runs the session again on this thread.
         sdk->wake_pull_thread();
         while (sdk->holders() != 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         VelaASRLinuxSDK::Holder loop(sdk);
         g_pull_tid = static_cast<pid_t>(syscall(SYS_gettid));
-        sdk->post(start, err);
+        sdk->status.store(vela::ST_RUNNING);
         pollingLoop(sdk);
     }
     while (sdk->status.load() != vela::ST_FINISH || sdk->holders() != 0) {
@@ -172,7 +178,7 @@ void BM_HeldFetch(benchmark::State& state) {
 }
 
 void BM_NextFetch(benchmark::State& state) {
-    constexpr int kIntermediate = 200;
+    constexpr int kIntermediate = 50;
     vela_test::ScriptedHttpServer& server = setup().server;
     for (auto _ : state) {
         std::mutex m;
@@ -216,8 +222,46 @@ void BM_NextFetch(benchmark::State& state) {
     }
 }
 
+void BM_AtOnceServer(benchmark::State& state) {
+    vela_test::ScriptedHttpServer& server = setup().server;
+    for (auto _ : state) {
+        server.clearScript();
+        server.clearRequests();
+        server.on(vela_test::hasPart("create-session"),
+                  Reply::json(R"({"asr_param":{"err_no":0,"sid":"s"}})"));
+        const Clock::time_point end = Clock::now() + std::chrono::seconds(3);
+        server.on(vela_test::methodIs("GET"), [end](const vela_test::RecordedRequest&) {
+            return Reply::json(Clock::now() < end
+                                   ? R"({"asr_param":{"err_no":0,"status":2},"asr_content":"x"})"
+                                   : R"({"asr_param":{"err_no":0,"status":3}})");
+        });
+        double cpu0 = 0, cpu1 = 0, pull0 = 0, pull1 = 0;
+        Clock::time_point t0, t1;
+        size_t n0 = 0, n1 = 0;
+        std::thread measure([&] {
+            server.waitForRequests(2);
+            cpu0 = cpuSeconds();
+            pull0 = threadCpuSeconds(g_pull_tid);
+            n0 = server.requestCount();
+            t0 = Clock::now();
+            std::this_thread::sleep_until(end);
+            cpu1 = cpuSeconds();
+            pull1 = threadCpuSeconds(g_pull_tid);
+            n1 = server.requestCount();
+            t1 = Clock::now();
+        });
+        runSession(static_cast<int>(state.range(0)));
+        measure.join();
+        const double wall = std::chrono::duration<double>(t1 - t0).count();
+        state.counters["fetches_per_s"] = static_cast<double>(n1 - n0) / wall;
+        state.counters["pull_cpu_pct"] = 100.0 * (pull1 - pull0) / wall;
+        state.counters["process_cpu_pct"] = 100.0 * (cpu1 - cpu0) / wall;
+    }
+}
+
 }  // namespace
 
+BENCHMARK(BM_AtOnceServer)->ArgName("design")->Arg(0)->Arg(1)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_HeldFetch)->ArgName("design")->Arg(0)->Arg(1)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_NextFetch)->ArgName("design")->Arg(0)->Arg(1)->Iterations(3)->Unit(benchmark::kMillisecond);
 

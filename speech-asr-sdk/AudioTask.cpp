@@ -37,6 +37,16 @@ void continue_session(VelaASRLinuxSDK* sdk) {
 
 }  // namespace
 
+bool AudioTask::fail_session(VelaASRLinuxSDK* sdk, float tc) {
+    if (!sdk->finish()) return false;
+    ASRResultM result;
+    result.set_parameter(VELA_ASR_ERR);
+    result.set_tc(tc);
+    sdk->deliver_event(result);
+    sdk->notify();
+    return true;
+}
+
 void AudioTask::handle() {
     const bool fetch = _type != 0;
     const unsigned logid = static_cast<unsigned>(_logid);
@@ -49,21 +59,29 @@ void AudioTask::handle() {
 
     boost::shared_array<char> body;
     timeval received;
-    const int ret = exchange(kUnit, body, &received);
+    bool undelivered = false;
+    const int ret = exchange(kUnit, body, &received, &undelivered);
 
     // Time from the last audio push to the end of this exchange.
     auto tc = [&] { return sub_timeval_ms(_sdk->_last_audio_push.load(), received); };
+    // A failed fetch ends the session; when something else has ended it
+    // already, the fetch still counts itself out.
     auto fail = [&] {
-        ASRResultM result;
-        result.set_parameter(VELA_ASR_ERR);
-        result.set_tc(tc());
-        _sdk->deliver_event(result);
+        if (!fail_session(_sdk, tc())) _sdk->notify();
     };
 
-    if (!fetch) return;
+    if (!fetch) {
+        // Without this packet the server can never finish the session.
+        if (undelivered && _sdk != nullptr && fail_session(_sdk, tc())) {
+            speech::glog2speech_writelog(speech::GLOG_WARNING, kUnit, __LINE__,
+                                         "AudioTask::handle upload of packet %d not delivered, session "
+                                         "ended [logid:%u]",
+                                         _idx, logid);
+        }
+        return;
+    }
     if (ret != 0) {
         fail();
-        _sdk->notify();
         return;
     }
 
@@ -72,38 +90,44 @@ void AudioTask::handle() {
         speech::glog2speech_writelog(speech::GLOG_WARNING, kUnit, __LINE__,
                                      "AudioTask::handle parse json faild [logid:%u]", logid);
         fail();
-        _sdk->notify();
         return;
     }
 
     const Json::Value& param = reply_param(root);
     if (!param.isMember("err_no") || !param["err_no"].isInt() || param["err_no"].asInt() != 0) {
-        fail();
         if (_sdk->_cb.load() != nullptr) {
             speech::glog2speech_writelog(speech::GLOG_WARNING, kUnit, __LINE__,
                                          "AudioTask::handle  or json  faild [logid:%u]", logid);
         }
-        _sdk->notify();
+        fail();
         return;
     }
     if (!param.isMember("status") || !param["status"].isInt()) {
-        fail();
         if (_sdk->_cb.load() != nullptr) {
             speech::glog2speech_writelog(speech::GLOG_WARNING, kUnit, __LINE__,
                                          "AudioTask::handle json (status) faild [logid:%u]", logid);
         }
-        _sdk->notify();
+        fail();
         return;
     }
 
     const int s = param["status"].asInt();
     ASRResultM result;
     const std::string content = fill_result(root, s, result);
-    if (_sdk->_cb.load() != nullptr) {
+    // The final result ends the session, unless something else (a failed
+    // upload, the result deadline) has ended it meanwhile; other results
+    // are delivered while the session runs.
+    const bool deliver = s == 3 ? _sdk->finish() : _sdk->status.load() != ST_FINISH;
+    if (deliver && _sdk->_cb.load() != nullptr) {
         const timeval begin = _sdk->_createSessionBegin.load();
+        // Offsets from the first push: speech starts where the front end
+        // found it (else at the first push) and ends where it found the end
+        // (else at the latest push).
+        const timeval speech_begin = _sdk->_vadBegin.stamped() ? _sdk->_vadBegin.load() : begin;
+        const timeval speech_end =
+            _sdk->_audioTimeEnd.stamped() ? _sdk->_audioTimeEnd.load() : _sdk->_last_audio_push.load();
         result.set_tc(tc());
-        result.set_offset(sub_timeval_ms(begin, _sdk->_vadBegin.load()),
-                          sub_timeval_ms(begin, _sdk->_audioTimeEnd.load()));
+        result.set_offset(sub_timeval_ms(begin, speech_begin), sub_timeval_ms(begin, speech_end));
         _sdk->deliver_event(result);
     }
     log_status(kUnit, s, content);

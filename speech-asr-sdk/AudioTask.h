@@ -52,15 +52,27 @@ class AudioTask : public speech::util::Task {
     // Set by the pull loop on the fetches it issues (see fetch_ended()).
     void report_to_pull_loop() { _reports_to_pull_loop = true; }
 
+    // Ends the session of `sdk` as failed, unless it has ended already, and
+    // then notifies the instance. Only the call that ends the session reports
+    // it: AudioTask.cpp with one VELA_ASR_ERR result carrying `tc`, the
+    // private variant only by its callers' log lines. Returns whether this
+    // call ended the session; if not, it changed nothing.
+    static bool fail_session(VelaASRLinuxSDK* sdk, float tc);
+
   private:
     // Pieces shared by both variants of handle(); `unit` names the variant's
     // source unit in the log lines.
 
     // Runs the exchange (the upload form for type 0, a GET otherwise) with a
     // fresh HTTP client, stamps `received` when it has ended and logs its
-    // outcome. Returns the client's result (0 or -1); on 0, `body` holds the
-    // NUL-terminated reply.
-    int exchange(const char* unit, boost::shared_array<char>& body, timeval* received) const;
+    // outcome. An upload that fails in transport or with an HTTP status of 500
+    // or more is sent again, up to three times with a growing pause, unless
+    // the session ends meanwhile (the server keeps packets by index, so a
+    // packet may safely arrive twice). Returns the client's result (0 or -1);
+    // on 0, `body` holds the NUL-terminated reply. `undelivered`, when given,
+    // tells whether an upload failed in a way that resending could not mend.
+    int exchange(const char* unit, boost::shared_array<char>& body, timeval* received,
+                 bool* undelivered = nullptr) const;
     // The reply's "asr_param" when it is an object, else a null value (the
     // JSON library throws on member lookups in anything but an object).
     static const Json::Value& reply_param(const Json::Value& root);

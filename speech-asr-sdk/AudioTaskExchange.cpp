@@ -1,7 +1,9 @@
 // The parts of an AudioTask's exchange that both variants of handle() share.
 #include <json/json.h>
+#include <unistd.h>
 
 #include "speech-asr-sdk/AudioTask.h"
+#include "speech-asr-sdk/VelaASRInternal.h"
 #include "speech-asr-sdk/json_text.h"
 #include "speech-util/curlreq/curlreq.h"
 #include "speech-util/glog2speech/glog2speech.h"
@@ -10,32 +12,60 @@ namespace vela {
 
 namespace {
 
-const size_t kReplyBufLen = 0x100000;  // replies of up to 1 MiB
-const int kTimeoutSeconds = 1000;
+// Pauses before the resends of an upload, in milliseconds.
+const int kResendPauseMs[] = {100, 200, 400};
+const int kPauseStepMs = 10;
+
+// Whether a failed upload is worth sending again: the server was not reached,
+// the exchange broke off, or the server failed (5xx).
+bool worthResending(const speech::util::CurlRequest& req) {
+    return req.curl_ret_code != CURLE_OK || req.http_status >= 500;
+}
+
+// Waits `ms` unless the session ends meanwhile; false when it has ended.
+bool pauseWhileRunning(const VelaASRLinuxSDK* sdk, int ms) {
+    for (int waited = 0; waited < ms; waited += kPauseStepMs) {
+        if (sdk->status.load() == ST_FINISH) return false;
+        usleep(kPauseStepMs * 1000);
+    }
+    return sdk->status.load() != ST_FINISH;
+}
 
 }  // namespace
 
-int AudioTask::exchange(const char* unit, boost::shared_array<char>& body, timeval* received) const {
-    speech::util::CurlReqPtr req(
-        new speech::util::CurlRequest(kReplyBufLen, kTimeoutSeconds, kTimeoutSeconds));
-    int ret;
-    if (_type != 0) {
-        ret = req->doGet(_url.c_str());
-    } else {
-        speech::util::CurlForm form;           // refers to the packet bytes; freed after the request
-        const size_t len = _post ? _size : 0;  // no packet, no bytes
-        if (form.addBuffer("asr_audio", "", _post.get(), len, "audio/pcm")) form.attach(req->getCurl());
-        ret = req->doPost(_url.c_str(), nullptr);
-    }
-    if (received != nullptr) gettimeofday(received, nullptr);
-
+int AudioTask::exchange(const char* unit, boost::shared_array<char>& body, timeval* received,
+                        bool* undelivered) const {
     const unsigned logid = static_cast<unsigned>(_logid);
-    if (ret != 0) {
+    const WaitLimits limits = _sdk != nullptr ? _sdk->_limits : WaitLimits();
+    speech::util::CurlReqPtr req;
+    int ret = -1;
+    for (size_t attempt = 0;; ++attempt) {
+        req.reset(new speech::util::CurlRequest(kReplyBufLen, 0, 0));
+        req->setTimeoutsMs(limits.connect_ms, limits.exchange_ms);
+        if (_type != kUploadType) {
+            ret = req->doGet(_url.c_str());
+        } else {
+            speech::util::CurlForm form;           // refers to the packet bytes; freed after the request
+            const size_t len = _post ? _size : 0;  // no packet, no bytes
+            if (form.addBuffer("asr_audio", "", _post.get(), len, "audio/pcm")) form.attach(req->getCurl());
+            ret = req->doPost(_url.c_str(), nullptr);
+        }
+        if (ret == 0) break;
         speech::glog2speech_writelog(speech::GLOG_WARNING, unit, __LINE__,
                                      "AudioTask::handle  [url:%s][logid:%u][err:%s][errno:%d]", _url.c_str(),
                                      logid, req->getErrMsg(), ret);
-        return ret;
+        if (_type != kUploadType || _sdk == nullptr || !worthResending(*req) ||
+            attempt == sizeof(kResendPauseMs) / sizeof(kResendPauseMs[0]) ||
+            !pauseWhileRunning(_sdk, kResendPauseMs[attempt])) {
+            break;
+        }
+        speech::glog2speech_writelog(speech::GLOG_NOTICE, unit, __LINE__,
+                                     "AudioTask::handle resend [url:%s][logid:%u][idx:%d][resend:%d]",
+                                     _url.c_str(), logid, _idx, static_cast<int>(attempt + 1));
     }
+    if (received != nullptr) gettimeofday(received, nullptr);
+    if (undelivered != nullptr) *undelivered = _type == kUploadType && ret != 0 && worthResending(*req);
+    if (ret != 0) return ret;
     body = req->getData();
     if (!body) body.reset(new char[1]());  // no buffer: an empty reply
     speech::glog2speech_writelog(speech::GLOG_NOTICE, unit, __LINE__,

@@ -1,25 +1,30 @@
+// Set-up, the instance pool, the construction of an instance and the end of
+// its session.
 #include "speech-asr-sdk/VelaASRLinuxSDK.h"
 
-#include <json/json.h>
 #include <signal.h>
+#include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <exception>
+#include <filesystem>
 #include <iostream>
 #include <limits>
 #include <new>
+#include <system_error>
 #include <utility>
+#include <vector>
 
-#include "speech-asr-sdk/AudioTask.h"
-#include "speech-util/curlreq/curlreq.h"
+#include "speech-asr-sdk/VelaASRInternal.h"
 #include "speech-util/glog2speech/glog2speech.h"
 #include "speech-util/utilcxx/singleton/singleton.h"
 #include "speech-util/utilcxx/thread_pool/task_runner.h"
 #include "vad/MFE.h"
-#include "vad/MFESessionSettings.h"
 
 #ifndef VELA_ASR_SERVER_URL_DEFAULT
 #define VELA_ASR_SERVER_URL_DEFAULT "http://127.0.0.1:8900/asr/v2"
@@ -27,14 +32,11 @@
 
 namespace vela {
 
-using speech::util::CurlForm;
-using speech::util::CurlReqPtr;
-using speech::util::CurlRequest;
 using speech::util::RecMutexLock;
 
 namespace {
 
-const char kUnit[] = "VelaASRLinuxSDK";
+const char* const kUnit = kSdkLogUnit;
 
 // Build of record.
 const char kBuildTime[] = "2019-04-24 11:53:20";
@@ -48,22 +50,9 @@ const char kAppNameOther[] = "com.vela.speech.marlow";
 const int kAppPidOther = 37011;
 
 const int kDefaultInstanceCount = 100;
-const int kUploadChannel = 1000;
-const int kFetchChannel = 2000;
 
-// Audio path.
-const size_t kChunkBytes = 3200;          // a regular chunk; any other size is the final one
-const size_t kOutBytesPerChunkByte = 10;  // front-end output buffer per chunk byte ...
-const size_t kMinOutBytes = 32000;        // ... and never less than this
-const int kOutCapacity = 32000;           // capacity declared to the front end
-const size_t kMinLastPacket = 100;        // a last packet carries at least this many bytes
-const int kUploadType = 0;
-
-const size_t kReplyBufLen = 0x100000;
-const int kTimeoutSeconds = 1000;
-const char kSessionBody[] = R"({"devid":"asrclient-test","pfm":"centos6.7","ver":"vert","gender_recog":"1"})";
-
-unsigned logidOf(uint64_t logid) { return static_cast<unsigned>(logid); }
+// Accepted values of the wait limits in the environment, in milliseconds.
+const long kMaxWaitMs = 24L * 3600 * 1000;
 
 // float to int without undefined behaviour for values out of range.
 int toInt(float v) {
@@ -73,6 +62,25 @@ int toInt(float v) {
     return static_cast<int>(v);
 }
 
+// One wait limit from the environment variable `name`: a decimal number of
+// milliseconds from `least` to a day. Anything else keeps `*value` and is
+// noted in `rejected` for the log.
+void limitFromEnvironment(const char* name, long least, long* value, std::vector<std::string>* rejected) {
+    const char* text = std::getenv(name);
+    if (text == nullptr || text[0] == '\0') return;
+    errno = 0;
+    char* end = nullptr;
+    const long v = std::strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || v < least || v > kMaxWaitMs) {
+        rejected->push_back(std::string(name) + "=" + text);
+        return;
+    }
+    *value = v;
+}
+
+// Notes of the latest read_environment(), logged once logging runs.
+std::vector<std::string> g_rejected_settings;
+
 }  // namespace
 
 // ----------------------------------------------------------------- helpers
@@ -80,6 +88,12 @@ int toInt(float v) {
 float sub_timeval_ms(const timeval& t1, const timeval& t2) {
     return static_cast<float>(static_cast<double>(t2.tv_sec - t1.tv_sec) * 1000.0 +
                               static_cast<double>(t2.tv_usec - t1.tv_usec) / 1000.0);
+}
+
+int64_t monotonic_ms() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
 void AtomicTimeval::stamp() {
@@ -111,6 +125,8 @@ int VelaASRLinuxSDK::_log_level = 0;
 int VelaASRLinuxSDK::_init = 0;
 std::atomic<int> VelaASRLinuxSDK::err_no{0};
 std::string VelaASRLinuxSDK::_server_url = VELA_ASR_SERVER_URL_DEFAULT;
+WaitLimits VelaASRLinuxSDK::_wait_limits;
+int VelaASRLinuxSDK::_reserved = 0;
 
 // -------------------------------------------------------- process-wide API
 
@@ -122,8 +138,7 @@ int VelaASRLinuxSDK::init_env(const std::string& log_path, const std::string& lo
         _log_file = log_file;
         _log_level = log_level;
         _default_instance_count = kDefaultInstanceCount;
-        const char* url = std::getenv("VELA_ASR_SERVER_URL");
-        if (url != nullptr && url[0] != '\0') _server_url = url;
+        read_environment();
     }
 
     struct sigaction ignore;
@@ -132,47 +147,94 @@ int VelaASRLinuxSDK::init_env(const std::string& log_path, const std::string& lo
     sigemptyset(&ignore.sa_mask);
     sigaction(SIGPIPE, &ignore, nullptr);
 
-    glog2speech_init(log_level, log_file.c_str(), log_path.c_str(), log_file.c_str(), 0);
+    if (prepare_log_dir(log_path)) {
+        glog2speech_init(log_level, log_file.c_str(), log_path.c_str(), log_file.c_str(), 0);
+    } else {
+        speech::glog2speech_shutdown();  // nor the folder of an earlier call
+    }
 
     speech::util::TaskRunner* runner = speech::util::Singleton<speech::util::TaskRunner>::instance();
     runner->threadPoolConfig(kUploadChannel, std::make_pair(4, 8));
     runner->threadPoolConfig(kFetchChannel, std::make_pair(2, 4));
+
+    RecMutexLock::Lock lock(_mutex);
+    for (const std::string& rejected : g_rejected_settings) {
+        speech::glog2speech_writelog(speech::GLOG_WARNING, kUnit, __LINE__,
+                                     "VelaASRLinuxSDK::init_env ignored %s: not a number of milliseconds "
+                                     "in range",
+                                     rejected.c_str());
+    }
+    speech::glog2speech_writelog(speech::GLOG_NOTICE, kUnit, __LINE__,
+                                 "VelaASRLinuxSDK::init_env [url:%s][connect_timeout_ms:%ld][timeout_ms:%ld]"
+                                 "[result_timeout_ms:%ld][fetch_interval_ms:%ld]",
+                                 _server_url.c_str(), _wait_limits.connect_ms, _wait_limits.exchange_ms,
+                                 _wait_limits.result_ms, _wait_limits.fetch_interval_ms);
     return 0;
 }
 
-VelaASRLinuxSDK* VelaASRLinuxSDK::getInstance(int rate, int vad_on, int bv_on, std::string& err_msg) {
-    RecMutexLock::Lock lock(_mutex);
-    err_no = 0;
-    scan_pool(true);
+void VelaASRLinuxSDK::read_environment() {
+    const char* url = std::getenv("VELA_ASR_SERVER_URL");
+    if (url != nullptr && url[0] != '\0') _server_url = url;
+    WaitLimits limits;
+    g_rejected_settings.clear();
+    limitFromEnvironment("VELA_ASR_CONNECT_TIMEOUT_MS", 1, &limits.connect_ms, &g_rejected_settings);
+    limitFromEnvironment("VELA_ASR_TIMEOUT_MS", 1, &limits.exchange_ms, &g_rejected_settings);
+    limitFromEnvironment("VELA_ASR_RESULT_TIMEOUT_MS", 1, &limits.result_ms, &g_rejected_settings);
+    limitFromEnvironment("VELA_ASR_FETCH_INTERVAL_MS", 0, &limits.fetch_interval_ms, &g_rejected_settings);
+    _wait_limits = limits;
+}
 
-    if (_sdk.size() < static_cast<size_t>(std::max(_default_instance_count, 0))) {
-        VelaASRLinuxSDK* inst = new (std::nothrow) VelaASRLinuxSDK(rate, vad_on, bv_on);
-        speech::glog2speech_writelog(speech::GLOG_NOTICE, kUnit, __LINE__,
-                                     "VelaASRLinuxSDK::VelaASRLinuxSDK new intance size:%d",
-                                     static_cast<int>(_sdk.size()));
-        if (inst == nullptr) {
-            err_msg = "mem faid";
-            err_no = 1;
+bool VelaASRLinuxSDK::prepare_log_dir(const std::string& dir) {
+    if (dir.empty()) return true;  // the log files' names then start at the root, as given
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    if (!ec && !std::filesystem::is_directory(dir, ec)) ec = std::make_error_code(std::errc::not_a_directory);
+    if (!ec && access(dir.c_str(), W_OK | X_OK) != 0) ec = std::error_code(errno, std::generic_category());
+    if (!ec) return true;
+    std::fprintf(stderr, "VelaASRLinuxSDK::init_env cannot use the log folder '%s' (%s); logging is off\n",
+                 dir.c_str(), ec.message().c_str());
+    return false;
+}
+
+VelaASRLinuxSDK* VelaASRLinuxSDK::getInstance(int rate, int vad_on, int bv_on, std::string& err_msg) {
+    {
+        RecMutexLock::Lock lock(_mutex);
+        err_no = 0;
+        scan_pool(true);
+        if (_sdk.size() + static_cast<size_t>(_reserved) >=
+            static_cast<size_t>(std::max(_default_instance_count, 0))) {
+            err_msg = "instance exceed ";
+            err_no = 4;
+            speech::glog2speech_writelog(speech::GLOG_NOTICE, kUnit, __LINE__,
+                                         "VelaASRLinuxSDK::VelaASRLinuxSDK instance exceed:%d",
+                                         static_cast<int>(_sdk.size()));
             return nullptr;
         }
-        if (inst->_err_no != 0) {
-            std::cout << inst->_err_msg << std::endl;
-            err_msg = inst->_err_msg;
-            err_no = 2;
-            discard_failed(inst);
-            return nullptr;
-        }
-        _sdk.push_back(inst);
-        err_msg = "succ";
-        return inst;
+        ++_reserved;  // this call's place, while the session is opened without the lock
     }
 
-    err_msg = "instance exceed ";
-    err_no = 4;
+    VelaASRLinuxSDK* inst = new (std::nothrow) VelaASRLinuxSDK(rate, vad_on, bv_on);
+
+    RecMutexLock::Lock lock(_mutex);
+    --_reserved;
     speech::glog2speech_writelog(speech::GLOG_NOTICE, kUnit, __LINE__,
-                                 "VelaASRLinuxSDK::VelaASRLinuxSDK instance exceed:%d",
+                                 "VelaASRLinuxSDK::VelaASRLinuxSDK new intance size:%d",
                                  static_cast<int>(_sdk.size()));
-    return nullptr;
+    if (inst == nullptr) {
+        err_msg = "mem faid";
+        err_no = 1;
+        return nullptr;
+    }
+    if (inst->_err_no != 0) {
+        std::cout << inst->_err_msg << std::endl;
+        err_msg = inst->_err_msg;
+        err_no = 2;
+        discard_failed(inst);
+        return nullptr;
+    }
+    _sdk.push_back(inst);
+    err_msg = "succ";
+    return inst;
 }
 
 void VelaASRLinuxSDK::clean_resource(bool /*force*/) {
@@ -243,8 +305,17 @@ VelaASRLinuxSDK::VelaASRLinuxSDK(int rate, int vad_on, int bv_on)
     // is the time since construction.
     _last_op.stamp();
     pthread_mutex_init(&_lock, nullptr);
-    pthread_cond_init(&_cond, nullptr);
-    _base_url = _server_url;
+    // Deadlines of the pull thread are on the monotonic clock.
+    pthread_condattr_t cond_attr;
+    pthread_condattr_init(&cond_attr);
+    pthread_condattr_setclock(&cond_attr, CLOCK_MONOTONIC);
+    pthread_cond_init(&_cond, &cond_attr);
+    pthread_condattr_destroy(&cond_attr);
+    {
+        RecMutexLock::Lock lock(_mutex);  // only to read the settings init_env writes
+        _base_url = _server_url;
+        _limits = _wait_limits;
+    }
 
     if (_rate == 8) {
         _app_name = kAppName8k;
@@ -307,6 +378,8 @@ void VelaASRLinuxSDK::notify() {
     pthread_mutex_unlock(&_lock);
 }
 
+bool VelaASRLinuxSDK::finish() { return status.exchange(ST_FINISH) != ST_FINISH; }
+
 void VelaASRLinuxSDK::wake_pull_thread() {
     pthread_mutex_lock(&_lock);
     ++_wakeups;
@@ -330,417 +403,6 @@ uint64_t VelaASRLinuxSDK::getTimeCost() {
     speech::glog2speech_writelog(speech::GLOG_NOTICE, kUnit, __LINE__, "VelaASRLinuxSDK::getTimeCost:%d",
                                  toInt(ms));
     return ms > 0.0f ? static_cast<uint64_t>(ms) : 0;
-}
-
-// -------------------------------------------------------- listener and post
-
-void VelaASRLinuxSDK::set_event_listener(event_callback cb, void* arg) {
-    if (cb == nullptr || arg == nullptr) return;
-    _cb.store(cb);
-    std::cout << "arg" << arg << std::endl;
-    std::memset(_user_arg_buf, 0, sizeof(_user_arg_buf));
-    const char* text = static_cast<const char*>(arg);
-    std::memcpy(_user_arg_buf, text, strnlen(text, sizeof(_user_arg_buf) - 1));
-}
-
-void VelaASRLinuxSDK::deliver_event(ASRResultM& result) {
-    event_callback cb = _cb.load();
-    if (cb != nullptr) cb(result, _user_arg_buf);
-}
-
-int VelaASRLinuxSDK::post(VelaASRMessage& msg, std::string& err_msg) {
-    Holder busy(this);
-    if (_isLast == 1) {
-        err_msg = "succ";
-        return 0;
-    }
-    if (status.load() == ST_FINISH) {
-        err_msg = "asr end";
-        return 7;
-    }
-    switch (msg.name) {
-        case VELA_ASR_CMD_START: {
-            // A session that finished meanwhile stays finished.
-            status_t s = status.load();
-            while (s != ST_FINISH && !status.compare_exchange_weak(s, ST_RUNNING)) {
-            }
-            update_op();
-            err_msg = "succ";
-            return 0;
-        }
-        case VELA_ASR_CMD_PUSH_AUDIO:
-        case VELA_ASR_CMD_STOP: {
-            if (status.load() == ST_INIT) {
-                _createSessionBegin.stamp();
-                status_t expected = ST_INIT;
-                status.compare_exchange_strong(expected, ST_RUNNING);
-            }
-            boost::shared_array<char> chunk = msg._buf;
-            _err_no = push_audio(chunk, msg._size, err_msg);
-            _last_audio_push.stamp();
-            if (_isLast == 1 || msg.name == VELA_ASR_CMD_STOP) wake_pull_thread();
-            update_op();
-            return _err_no;
-        }
-        case VELA_ASR_CMD_CANCEL:
-            update_op();
-            err_msg = "succ";
-            return 0;
-        case VELA_ASR_CMD_CONFIG:
-        default:
-            err_msg = "succ";
-            return 0;
-    }
-}
-
-// ------------------------------------------------------- server protocol
-
-std::string VelaASRLinuxSDK::session_url() const {
-    return _base_url + "?pid=" + std::to_string(_app_pid) + "&appname=" + _app_name +
-           "&idx=0&rate=" + std::to_string(_rate);
-}
-
-std::string VelaASRLinuxSDK::upload_url(int idx) const {
-    return _base_url + "?pid=" + std::to_string(_app_pid) + "&appname=" + _app_name +
-           "&idx=" + std::to_string(idx) + "&sid=" + _sid + "&rate=" + std::to_string(_rate);
-}
-
-std::string VelaASRLinuxSDK::fetch_url() const {
-    return _base_url + "?pid=" + std::to_string(_app_pid) + "&appname=" + _app_name + "&sid=" + _sid +
-           "&rate=" + std::to_string(_rate);
-}
-
-bool VelaASRLinuxSDK::parse_reply(const char* text, Json::Value& root) {
-    Json::Features features;
-    features.allowComments_ = true;
-    features.strictRoot_ = true;
-    Json::Reader reader(features);
-    try {
-        return reader.parse(text != nullptr ? text : "", root, false);
-    } catch (const std::exception&) {
-        // The parser throws instead of overflowing the stack on deep nesting.
-        return false;
-    }
-}
-
-int VelaASRLinuxSDK::create_session() {
-    const std::string url = session_url();
-    const unsigned logid = logidOf(_logid);
-    CurlReqPtr req(new CurlRequest(kReplyBufLen, kTimeoutSeconds, kTimeoutSeconds));
-
-    int ret;
-    {
-        CurlForm form;
-        if (form.addContent("create-session", kSessionBody, sizeof(kSessionBody) - 1, "text/json")) {
-            form.attach(req->getCurl());
-        }
-        ret = req->doPost(url.c_str(), nullptr);
-    }
-    if (ret != 0) {
-        _err_msg = req->getErrMsg();
-        speech::glog2speech_writelog(speech::GLOG_WARNING, kUnit, __LINE__,
-                                     "VelaASRLinuxSDK::create_session create_session "
-                                     "[url:%s][logid:%u][err:%s][errno:%d]",
-                                     url.c_str(), logid, _err_msg.c_str(), ret);
-        return 3;
-    }
-
-    boost::shared_array<char> data = req->getData();
-    const char* body = data ? data.get() : "";
-    speech::glog2speech_writelog(speech::GLOG_NOTICE, kUnit, __LINE__,
-                                 "VelaASRLinuxSDK::create_session create_session [url:%s][logid:%u][buf:%s]",
-                                 url.c_str(), logid, body);
-
-    Json::Value root;
-    if (!parse_reply(body, root)) {
-        speech::glog2speech_writelog(speech::GLOG_WARNING, kUnit, __LINE__,
-                                     "create seesion parse json faild [logid:%u]", logid);
-        return 3;
-    }
-    // Members are looked up only in objects: the library refuses (throws) a
-    // member lookup in an array or a scalar.
-    const bool ok = root.isObject() && root.isMember("asr_param") && root["asr_param"].isObject() &&
-                    root["asr_param"].isMember("err_no") && root["asr_param"]["err_no"].isInt() &&
-                    root["asr_param"]["err_no"].asInt() == 0 && root["asr_param"].isMember("sid") &&
-                    root["asr_param"]["sid"].isString();
-    if (!ok) {
-        speech::glog2speech_writelog(speech::GLOG_WARNING, kUnit, __LINE__,
-                                     "create seesion  or json  faild [logid:%u]", logid);
-        return 3;
-    }
-    _sid = root["asr_param"]["sid"].asString();
-    return 0;
-}
-
-// ------------------------------------------------------------- audio path
-
-namespace {
-
-int clampToInt(size_t n) { return static_cast<int>(std::min<size_t>(n, std::numeric_limits<int>::max())); }
-
-// A zero-filled buffer: every byte that goes on the wire is defined.
-boost::shared_array<char> zeroFiller() { return boost::shared_array<char>(new char[kMinLastPacket]()); }
-
-// The front end's output buffer for a chunk of `size` bytes: 10 bytes per chunk
-// byte and at least 32,000. The front end never writes more than the 32,000
-// bytes it is told about, so a huge final chunk whose buffer cannot be had gets
-// the minimum instead of failing.
-boost::shared_array<char> outputBufferFor(size_t size) {
-    size_t bytes = kMinOutBytes;
-    if (size <= std::numeric_limits<size_t>::max() / kOutBytesPerChunkByte) {
-        bytes = std::max(bytes, size * kOutBytesPerChunkByte);
-    }
-    char* out = new (std::nothrow) char[bytes];
-    if (out == nullptr) out = new char[kMinOutBytes];
-    return boost::shared_array<char>(out);
-}
-
-}  // namespace
-
-int VelaASRLinuxSDK::initVad() {
-    const unsigned logid = logidOf(_logid);
-    if (_alg == nullptr) {
-        speech::glog2speech_writelog(speech::GLOG_WARNING, kUnit, __LINE__,
-                                     "init vad faild [ret:%d][logid:%u]", -107, logid);
-        return 5;
-    }
-    mfeApplySessionSettings(*_alg, _max_sp_duration, _vad_on, _bv_on, _rate == 16);
-    const int ret = _alg->mfeInit();
-    if (ret != 0) {
-        speech::glog2speech_writelog(speech::GLOG_WARNING, kUnit, __LINE__,
-                                     "init vad faild [ret:%d][logid:%u]", ret, logid);
-        return 5;
-    }
-    return 0;
-}
-
-int VelaASRLinuxSDK::sendVad(short* in_data, size_t len, char* vad_data, int& vad_len) {
-    const unsigned logid = logidOf(_logid);
-    if (in_data == nullptr || len == 0) {
-        speech::glog2speech_writelog(speech::GLOG_WARNING, kUnit, __LINE__, "invald params");
-        return 7;
-    }
-    // Without a front end every push fails as it does after one was shut down.
-    // A count beyond int is refused by the front end as too long.
-    const int sent = _alg == nullptr ? -102 : _alg->mfeSendData(in_data, clampToInt(len));
-    if (sent != 0) {
-        if (_alg != nullptr) {
-            if (sent == -108) {
-                _alg->mfeReset();  // store full: start over, keep running
-            } else {
-                _alg->mfeExit();
-            }
-        }
-        speech::glog2speech_writelog(speech::GLOG_WARNING, kUnit, __LINE__,
-                                     "sendVad failed error:%d logid:%u", sent, logid);
-        return 5;
-    }
-
-    const int d = _alg->mfeDetect();
-    bool end_fetch = false;
-    switch (d) {
-        case RET_SILENCE: {
-            ASRResultM event;
-            event.set_parameter(VELA_ASR_SLIENT);
-            deliver_event(event);
-            break;
-        }
-        case RET_SILENCE_TO_SPEECH:
-            speech::glog2speech_writelog(speech::GLOG_NOTICE, kUnit, __LINE__,
-                                         "RET_SILENCE_TO_SPEECRET_SILENCE [logid:%u]", logid);
-            _vadBegin.stamp();
-            break;
-        case RET_SPEECH_TO_SILENCE: {
-            _audioTimeEnd.stamp();
-            ASRResultM event;
-            event.set_parameter(VELA_ASR_PROCESS_BLOCK);
-            deliver_event(event);
-            end_fetch = true;
-            break;
-        }
-        case RET_SPEECH_TOO_LONG: {
-            ASRResultM too_long;
-            too_long.set_parameter(VELA_ASR_TOO_LONG);
-            deliver_event(too_long);
-            _audioTimeEnd.stamp();
-            ASRResultM block;
-            block.set_parameter(VELA_ASR_PROCESS_BLOCK);
-            deliver_event(block);
-            end_fetch = true;
-            break;
-        }
-        case RET_NO_SPEECH: {
-            speech::glog2speech_writelog(speech::GLOG_NOTICE, kUnit, __LINE__,
-                                         "sendVad  VAD检测：没有说话 code: %d  logid:%u", d, logid);
-            ASRResultM event;
-            event.set_parameter(VELA_ASR_NO_SPEAK);
-            deliver_event(event);
-            return -1;
-        }
-        case RET_SPEECH_TOO_SHORT: {
-            speech::glog2speech_writelog(speech::GLOG_NOTICE, kUnit, __LINE__,
-                                         "sendVad  VAD检测: 说的太短 code: %d  logid:%u", d, logid);
-            ASRResultM event;
-            event.set_parameter(VELA_ASR_SPEAK_SHORT);
-            deliver_event(event);
-            return -1;
-        }
-        default:
-            break;
-    }
-
-    if (end_fetch) {
-        speech::glog2speech_writelog(speech::GLOG_NOTICE, kUnit, __LINE__,
-                                     "sendVad  VAD检测：说话结束，或说话过长结束 code: %d  logid:%u", d,
-                                     logid);
-        const int n = _alg->mfeGetCallbackData(vad_data, kOutCapacity);
-        speech::glog2speech_writelog(speech::GLOG_NOTICE, kUnit, __LINE__,
-                                     "sendVad  last_pkg_size:%d  logid:%u", n, logid);
-        _last_pkg_size = n < 0 ? 0 : static_cast<size_t>(n);
-        vad_len = n;
-        return -2;
-    }
-
-    const int n = _alg->mfeGetCallbackData(vad_data, kOutCapacity);
-    speech::glog2speech_writelog(speech::GLOG_NOTICE, kUnit, __LINE__,
-                                 "sendVad mfeGetCallbackData size: %d logid:%u", n, logid);
-    if (n >= 1) {
-        vad_len = n;
-        return 0;
-    }
-    speech::glog2speech_writelog(speech::GLOG_NOTICE, kUnit, __LINE__, "sendVad no data size: %d logid:%u", n,
-                                 logid);
-    return -3;
-}
-
-int VelaASRLinuxSDK::push_audio(boost::shared_array<char> buf, size_t size, std::string& /*err_msg*/) {
-    const unsigned logid = logidOf(_logid);
-    speech::util::TaskRunner* runner = speech::util::Singleton<speech::util::TaskRunner>::instance();
-    if (_vad_on == 0) _audioTimeEnd.stamp();
-    // A message that claims bytes without carrying any is the end-of-audio
-    // packet: nothing may be read from a missing buffer.
-    if (!buf) size = 0;
-
-    if (size == 0) {
-        if (_isLast == 1) return 0;
-        ++_idx;
-        const std::string url = upload_url(-_idx);
-        speech::glog2speech_writelog(speech::GLOG_NOTICE, kUnit, __LINE__,
-                                     "VelaASRLinuxSDK::push_audio req:%s logid:%u", url.c_str(), logid);
-        runner->execute(new AudioTask(kUploadChannel, this, zeroFiller(), url, kMinLastPacket, _logid,
-                                      kUploadType, _idx));
-        return 0;
-    }
-    if (_isLast == 1) return 0;
-
-    int vad_len = 0;
-    boost::shared_array<char> out = outputBufferFor(size);
-    int ret = 0;
-    const int s = sendVad(reinterpret_cast<short*>(buf.get()), size / 2, out.get(), vad_len);
-
-    boost::shared_array<char> payload = out;
-    size_t len = vad_len > 0 ? static_cast<size_t>(vad_len) : 0;
-    if (s == -3 || s == -1) {
-        speech::glog2speech_writelog(speech::GLOG_NOTICE, kUnit, __LINE__,
-                                     "VelaASRLinuxSDK::push_audio sendVad is 0/3  req:%s logid:%u", "",
-                                     logid);
-        if (size == kChunkBytes) return 0;
-        payload = buf;  // the final short chunk goes out as raw PCM
-        len = size;
-        vad_len = clampToInt(size);
-        _isLast = 1;
-    } else if (s == -2) {
-        _isLast = 1;
-        ret = 100;
-    } else if (size != kChunkBytes) {
-        payload = buf;
-        len = size;
-        vad_len = clampToInt(size);
-        _isLast = 1;
-    }
-
-    ++_idx;
-    const int index = _isLast == 1 ? -_idx : _idx;
-    if (_isLast == 1) {
-        speech::glog2speech_writelog(speech::GLOG_NOTICE, kUnit, __LINE__,
-                                     "VelaASRLinuxSDK::push_audio logid:%u vad_len %d  _last_pkg_size %d",
-                                     logid, vad_len, static_cast<int>(_last_pkg_size));
-        if (ret == 100) {
-            // The end-of-speech output, padded with zeros up to the minimum.
-            if (_last_pkg_size < kMinLastPacket) {
-                std::memset(out.get() + _last_pkg_size, 0, kMinLastPacket - _last_pkg_size);
-            }
-            len = std::max(_last_pkg_size, kMinLastPacket);
-            vad_len = clampToInt(len);
-        } else if (len < kMinLastPacket) {
-            payload = zeroFiller();
-            len = kMinLastPacket;
-            vad_len = clampToInt(len);
-        }
-    }
-
-    const std::string url = upload_url(index);
-    speech::glog2speech_writelog(speech::GLOG_NOTICE, kUnit, __LINE__,
-                                 "VelaASRLinuxSDK::push_audio req:%s logid:%u vad_len:%d", url.c_str(), logid,
-                                 clampToInt(len));
-    runner->execute(new AudioTask(kUploadChannel, this, payload, url, len, _logid, kUploadType, _idx));
-    return ret;
-}
-
-// ------------------------------------------------------------ pull loop
-
-void* VelaASRLinuxSDK::fetch_result(void* arg) {
-    VelaASRLinuxSDK* sdk = static_cast<VelaASRLinuxSDK*>(arg);
-    sdk->pull_loop();
-    sdk->release();  // the last touch: the instance may be freed from here on
-    return nullptr;
-}
-
-void VelaASRLinuxSDK::pull_loop() {
-    // First wait: up to 2 s of wall-clock time for the session to start,
-    // ended early by a wake-up or by the end of the session.
-    timeval now;
-    gettimeofday(&now, nullptr);
-    timespec deadline;
-    deadline.tv_sec = now.tv_sec + 2;
-    deadline.tv_nsec = static_cast<long>(now.tv_usec) * 1000;
-    pthread_mutex_lock(&_lock);
-    while (_wakeups == 0 && status.load() != ST_FINISH) {
-        // A time-out or any failure ends the wait; only a spurious wake-up
-        // waits again.
-        if (pthread_cond_timedwait(&_cond, &_lock, &deadline) != 0) break;
-    }
-    const status_t first = status.load();
-    const bool started = first == ST_RUNNING || first == ST_FETCH;
-    if (started) _fetch_in_flight = true;
-    pthread_mutex_unlock(&_lock);
-    if (!started) return;
-    issue_fetch();
-
-    // One fetch at a time: the next one once the previous task has ended and
-    // its reply has let the session go on.
-    for (;;) {
-        pthread_mutex_lock(&_lock);
-        while (status.load() != ST_FINISH && (_fetch_in_flight || status.load() != ST_RUNNING)) {
-            pthread_cond_wait(&_cond, &_lock);
-        }
-        const bool finished = status.load() == ST_FINISH;
-        if (!finished) _fetch_in_flight = true;
-        pthread_mutex_unlock(&_lock);
-        if (finished) return;
-        issue_fetch();
-    }
-}
-
-void VelaASRLinuxSDK::issue_fetch() {
-    const std::string url = fetch_url();
-    concurrency_counter.incrementAndGet();
-    speech::glog2speech_writelog(speech::GLOG_NOTICE, kUnit, __LINE__,
-                                 "VelaASRLinuxSDK::fetch_result url:%s logid:%u", url.c_str(),
-                                 logidOf(_logid));
-    AudioTask* task = new AudioTask(kFetchChannel, this, boost::shared_array<char>(), url, 0, _logid, 1, -1);
-    task->report_to_pull_loop();
-    speech::util::Singleton<speech::util::TaskRunner>::instance()->execute(task);
 }
 
 }  // namespace vela

@@ -1,5 +1,12 @@
 // One recognition instance, the process-wide instance pool and the SDK's
-// set-up.
+// set-up. The class spans several units, one per step of the data path:
+//
+//   VelaASRLinuxSDK.cpp   set-up, the pool, construction and the end of a session
+//   VelaASRPost.cpp       the listener and the commands an application posts
+//   VelaASRPushAudio.cpp  the audio push pipeline (front end, packets, uploads)
+//   VelaASRProtocol.cpp   request URLs, reply parsing and session creation
+//   VelaASRPullLoop.cpp   the pull thread that issues the result fetches
+//   AudioTask*.cpp        one upload or fetch exchange and its reply
 //
 // Lifetime of an instance
 // -----------------------
@@ -24,8 +31,18 @@
 // (after handle(), whichever variant of handle() ran), clears the mark with
 // fetch_ended() before its hold ends. In between the loop sleeps on `_cond`:
 // fetch_ended(), notify() and wake_pull_thread() signal it, so it issues the
-// next fetch as soon as a reply has let the session go on (ST_RUNNING), and
+// next fetch as soon as a reply has let the session go on (ST_RUNNING), but
+// never sooner than the fetch interval after the previous one was issued, and
 // leaves as soon as the session is finished, without polling.
+//
+// How a session ends
+// ------------------
+// A session ends exactly once: the first code that moves `status` to
+// ST_FINISH (finish()) tells the listener, any later one does not. It ends with
+// the final result, with a failed fetch, with an upload that could not be
+// delivered after its resends, when no final result came within the result
+// time-out after the last packet (the pull loop's deadline), or, silently, when
+// the session was not started within the pull thread's first wait of 2 s.
 //
 // A pool scan (getInstance, clean_resource) frees an instance only when, under
 // the pool lock, it finds `status` == ST_FINISH, `concurrency_counter` <= 0 and
@@ -34,15 +51,20 @@
 // never pooled: getInstance finishes them, waits for a pull thread that could
 // not be detached, and frees them at once.
 //
+// getInstance does not hold the pool lock while an instance is constructed
+// (which opens the server session): it reserves a place in the pool under the
+// lock, constructs outside it, and then inserts the instance or gives the
+// place back. Reserved places count against the pool limit.
+//
 // Shared state
 // ------------
 // `status`, `_cb`, the time stamps and the two counters are atomic. `_sid`,
-// `_app_name`, `_app_pid`, `_rate`, `_logid` and `_base_url` are written only by
-// the constructor, before the pull thread starts, and only read afterwards.
-// `_isLast`, `_idx`, `_last_pkg_size`, `_err_no` and `_alg` belong to the
-// posting thread (one thread posts to an instance at a time). The listener and
-// its argument are meant to be set before the first post: `_user_arg_buf` is
-// rewritten in place.
+// `_app_name`, `_app_pid`, `_rate`, `_logid`, `_base_url` and `_limits` are
+// written only by the constructor, before the pull thread starts, and only
+// read afterwards. `_isLast`, `_idx`, `_last_pkg_size`, `_err_no` and `_alg`
+// belong to the posting thread (one thread posts to an instance at a time).
+// The listener and its argument are meant to be set before the first post:
+// `_user_arg_buf` is rewritten in place.
 #ifndef SPEECH_ASR_SDK_VELAASRLINUXSDK_H
 #define SPEECH_ASR_SDK_VELAASRLINUXSDK_H
 
@@ -71,6 +93,9 @@ namespace vela {
 // Milliseconds from `t1` to `t2`: (seconds difference) x 1000 + (microseconds
 // difference) / 1000, worked in double and narrowed to float.
 float sub_timeval_ms(const timeval& t1, const timeval& t2);
+// Milliseconds on the monotonic clock, for deadlines that must not follow
+// changes of the wall-clock time.
+int64_t monotonic_ms();
 
 // A timeval stamp that one thread writes while others read it.
 class AtomicTimeval {
@@ -82,19 +107,31 @@ class AtomicTimeval {
     void stamp();  // the current wall-clock time
     void store(const timeval& tv);
     timeval load() const;
+    bool stamped() const { return usec_.load(std::memory_order_relaxed) != 0; }
 
   private:
     std::atomic<int64_t> usec_{0};  // microseconds since the epoch
+};
+
+// How long an instance waits for the server, in milliseconds. init_env takes
+// them from the environment for the instances made from then on.
+struct WaitLimits {
+    long connect_ms = 5000;       // VELA_ASR_CONNECT_TIMEOUT_MS: connecting to the server
+    long exchange_ms = 60000;     // VELA_ASR_TIMEOUT_MS: one whole request and its reply
+    long result_ms = 30000;       // VELA_ASR_RESULT_TIMEOUT_MS: last packet to final result
+    long fetch_interval_ms = 50;  // VELA_ASR_FETCH_INTERVAL_MS: least time between fetch starts
 };
 
 class VelaASRLinuxSDK {
   public:
     // ---------------------------------------------------- process-wide API
 
-    // Once per process before the first getInstance: log settings, SIGPIPE
-    // ignored, logging started, the runner's upload (1000) and fetch (2000)
-    // channels configured, the server URL taken from the environment variable
-    // VELA_ASR_SERVER_URL when set. Returns 0.
+    // Once per process before the first getInstance: log settings, the log
+    // folder made when missing (when it cannot be, one line on standard error
+    // and logging stays off), SIGPIPE ignored, logging started, the runner's
+    // upload (1000) and fetch (2000) channels configured, the server URL and
+    // the wait limits taken from the environment (VELA_ASR_SERVER_URL and the
+    // variables named in WaitLimits) when set. Returns 0.
     static int init_env(const std::string& log_path, const std::string& log_file, int log_level);
     // A new instance with its server session open and its pull thread
     // running, or null; `err_msg` gets "succ" or the failure text and `err_no`
@@ -120,6 +157,9 @@ class VelaASRLinuxSDK {
     int post(VelaASRMessage& msg, std::string& err_msg);
     // Finishes the session: ST_FINISH, one fetch fewer counted, pull thread woken.
     void notify();
+    // Moves the session to ST_FINISH; true only for the call that ended it
+    // (see "How a session ends"). Does not signal anybody.
+    bool finish();
     // Ends the pull thread's first wait early (post does this once the last
     // packet or a stop has gone). A wake-up sent before the thread started to
     // wait is kept, not lost.
@@ -153,7 +193,9 @@ class VelaASRLinuxSDK {
     };
 
     // Request URLs: the base URL followed by the query, parameters in this
-    // order, values inserted as they are.
+    // order. The session id is percent-encoded where it holds anything but
+    // letters, digits and "-._~", so that no sid can change the query's
+    // structure; other values are inserted as they are.
     std::string session_url() const;        // ?pid=&appname=&idx=0&rate=
     std::string upload_url(int idx) const;  // ?pid=&appname=&idx=&sid=&rate=
     std::string fetch_url() const;          // ?pid=&appname=&sid=&rate=
@@ -196,6 +238,7 @@ class VelaASRLinuxSDK {
     AtomicTimeval _audioTimeEnd;
     AtomicTimeval _last_audio_push;
     std::string _base_url;  // the server URL when the instance was made
+    WaitLimits _limits;     // the wait limits when the instance was made
 
     // --------------------------------------------------------- static fields
 
@@ -207,7 +250,9 @@ class VelaASRLinuxSDK {
     static int _log_level;
     static int _init;
     static std::atomic<int> err_no;  // outcome of the last getInstance
+    static int _reserved;            // places reserved by constructions under way
     static std::string _server_url;  // base URL for new instances
+    static WaitLimits _wait_limits;  // wait limits for new instances
 
   private:
     int create_session();
@@ -221,17 +266,27 @@ class VelaASRLinuxSDK {
     void pull_loop();
     // Hands one fetch task to the runner and counts it.
     void issue_fetch();
+    // Called by post once a last packet (or a stop's empty packet) has gone:
+    // starts the result deadline and wakes the pull thread.
+    void last_packet_gone();
 
     // Frees finished instances nothing can reach; logs each look when `log`.
     static void scan_pool(bool log);
     // Frees an instance whose construction failed.
     static void discard_failed(VelaASRLinuxSDK* inst);
+    // Makes the log folder when it is missing; false when there is none that
+    // can be written to.
+    static bool prepare_log_dir(const std::string& dir);
+    // Takes the server URL and the wait limits from the environment.
+    static void read_environment();
 
     std::atomic<int> _holders{0};
-    // Guarded by _lock: wake-ups sent so far, and whether a fetch of the pull
-    // loop is queued or running.
+    // Guarded by _lock: wake-ups sent so far, whether a fetch of the pull
+    // loop is queued or running, and when the latest last packet went
+    // (monotonic milliseconds, 0 before).
     unsigned _wakeups = 0;
     bool _fetch_in_flight = false;
+    int64_t _last_packet_ms = 0;
     pthread_t _pull_thread{};
     bool _pull_joinable = false;  // started but not detached
 };

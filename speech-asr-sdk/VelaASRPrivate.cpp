@@ -1,7 +1,10 @@
 // The second exchange of an AudioTask, built into speechasr_private in place
 // of AudioTask.cpp. Compared with the default one it keeps the session going
-// on every failure (only logged), takes no time stamps, passes the fixed text
-// "asr_result" to the listener, and ends the session itself on a final reply.
+// on every failed fetch (only logged), takes no time stamps, passes the fixed
+// text "asr_result" to the listener, and ends the session itself on a final
+// reply. A session that cannot go on (an upload not delivered, no final
+// result in time) is ended without an event, as every failure here is only
+// logged.
 #include <json/json.h>
 
 #include "speech-asr-sdk/AudioTask.h"
@@ -29,6 +32,12 @@ void fetch_over(VelaASRLinuxSDK* sdk) { sdk->concurrency_counter.decrementAndGet
 
 }  // namespace
 
+bool AudioTask::fail_session(VelaASRLinuxSDK* sdk, float /*tc*/) {
+    if (!sdk->finish()) return false;
+    sdk->notify();
+    return true;
+}
+
 void AudioTask::handle() {
     const bool fetch = _type != 0;
     const unsigned logid = static_cast<unsigned>(_logid);
@@ -44,8 +53,17 @@ void AudioTask::handle() {
     }
 
     boost::shared_array<char> body;
-    const int ret = exchange(kUnit, body, nullptr);
-    if (!fetch) return;
+    bool undelivered = false;
+    const int ret = exchange(kUnit, body, nullptr, &undelivered);
+    if (!fetch) {
+        if (undelivered && _sdk != nullptr && fail_session(_sdk, 0.0f)) {
+            speech::glog2speech_writelog(speech::GLOG_WARNING, kUnit, __LINE__,
+                                         "AudioTask::handle upload of packet %d not delivered, session "
+                                         "ended [logid:%u]",
+                                         _idx, logid);
+        }
+        return;
+    }
     if (ret != 0) {
         fetch_over(_sdk);
         return;
@@ -70,11 +88,11 @@ void AudioTask::handle() {
     const int s = param["status"].asInt();
     ASRResultM result;
     const std::string content = fill_result(root, s, result);
-    deliver(_sdk, result);
+    if (_sdk->status.load() != ST_FINISH) deliver(_sdk, result);  // nothing after the end
     log_status(kUnit, s, content);
 
     fetch_over(_sdk);
-    if (s == 3) _sdk->status.store(ST_FINISH);
+    if (s == 3) _sdk->finish();
 }
 
 }  // namespace vela

@@ -125,7 +125,7 @@ void TimeCost::reset() {
 // ------------------------------------------------------------- CurlRequest
 
 CurlRequest::CurlRequest(size_t buf_len, int timeo_connect, int timeo)
-    : _timeo_connect(timeo_connect), _timeo(timeo) {
+    : _timeo_connect_ms(timeo_connect * 1000L), _timeo_ms(timeo * 1000L) {
     char* data = nullptr;
     if (buf_len < std::numeric_limits<size_t>::max()) {
         data = ZeroedBufferCache::instance().acquire(buf_len + 1);
@@ -189,8 +189,14 @@ void CurlRequest::perform(const char* url, bool is_post, const char* postdata) {
         curl_easy_setopt(_curl, CURLOPT_NOSIGNAL, 1L);
         curl_easy_setopt(_curl, CURLOPT_FOLLOWLOCATION, 1L);
         curl_easy_setopt(_curl, CURLOPT_UNRESTRICTED_AUTH, 1L);
-        curl_easy_setopt(_curl, CURLOPT_CONNECTTIMEOUT, static_cast<long>(_timeo_connect));
-        curl_easy_setopt(_curl, CURLOPT_TIMEOUT, static_cast<long>(_timeo));
+        curl_easy_setopt(_curl, CURLOPT_MAXREDIRS, kMaxRedirects);
+#if LIBCURL_VERSION_NUM >= 0x075500
+        curl_easy_setopt(_curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+#else
+        curl_easy_setopt(_curl, CURLOPT_REDIR_PROTOCOLS, static_cast<long>(CURLPROTO_HTTP | CURLPROTO_HTTPS));
+#endif
+        curl_easy_setopt(_curl, CURLOPT_CONNECTTIMEOUT_MS, _timeo_connect_ms);
+        curl_easy_setopt(_curl, CURLOPT_TIMEOUT_MS, _timeo_ms);
         if (is_post && postdata != nullptr) curl_easy_setopt(_curl, CURLOPT_POSTFIELDS, postdata);
 
         curl_ret_code = curl_easy_perform(_curl);

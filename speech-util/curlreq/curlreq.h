@@ -44,9 +44,13 @@ class TimeCost {
 // request does not pay for zero-filling the whole buffer.
 //
 // Every request destroys its easy handle and header list when it ends. An
-// object is used by one thread at a time.
+// object is used by one thread at a time. Redirects are followed at most
+// kMaxRedirects times, and only to http and https URLs.
 class CurlRequest {
   public:
+    static constexpr long kMaxRedirects = 3;
+
+    // Time-outs in seconds (0: none).
     CurlRequest(size_t buf_len, int timeo_connect, int timeo);
     ~CurlRequest();
     CurlRequest(const CurlRequest&) = delete;
@@ -68,6 +72,12 @@ class CurlRequest {
     void clearHeader() { _headers.clear(); }
     // Appends one header line ("Name:value", no line end) for the next request.
     void addHeader(std::string line) { _headers.push_back(std::move(line)); }
+    // Replaces the time-outs for the requests from now on, in milliseconds
+    // (0: none): connecting, and the whole exchange.
+    void setTimeoutsMs(long connect_ms, long total_ms) {
+        _timeo_connect_ms = connect_ms;
+        _timeo_ms = total_ms;
+    }
     // The easy handle, for options the caller adds before doPost (a form post).
     CURL* getCurl() const { return _curl; }
     curl_slist** get_curl_slist() { return &_c_list; }
@@ -96,8 +106,8 @@ class CurlRequest {
     boost::shared_array<char> _buffer;
     size_t _buf_len = 0;
     size_t _capacity = 0;
-    int _timeo_connect;
-    int _timeo;
+    long _timeo_connect_ms;
+    long _timeo_ms;
     std::vector<std::string> _headers;
     CURL* _curl = nullptr;
     curl_slist* _c_list = nullptr;

@@ -159,18 +159,16 @@ TEST_F(SessionTest, EveryFailedFetchEndsTheSessionWithOneError) {
     }
 }
 
-TEST_F(SessionTest, UploadsSendOnePartAndChangeNothing) {
-    server_.on(vela_test::queryContains("idx=3&"), Reply::withStatus(500, "busy"));
+TEST_F(SessionTest, UploadsSendOnePartAndARefusalChangesNothing) {
+    server_.on(vela_test::queryContains("idx=3&"), Reply::withStatus(404, "busy"));
     server_.on(vela_test::queryContains("idx=-4&"), Reply::json("ok-body"));
+    auto fetches = std::make_shared<vela_test::Gate>();
+    server_.on(vela_test::methodIs("GET"), Reply::json("{}").heldBy(fetches));
     VelaASRLinuxSDK* inst = make("up");
     ASSERT_NE(nullptr, inst);
-    // Let the pull thread go first, so that only the uploads hold the instance.
-    inst->wake_pull_thread();
-    ASSERT_TRUE(vela_test::eventually([&] { return inst->holders() == 0; }));
-    VelaASRMessage msg;
-    msg.name = vela::VELA_ASR_CMD_START;
-    std::string err;
-    inst->post(msg, err);
+    start(inst);
+    ASSERT_TRUE(fetches->waitForWaiting(1));
+    const int holders = inst->holders();  // the pull thread and its fetch
 
     boost::shared_array<char> payload(new char[300]);
     for (int i = 0; i < 300; ++i) payload[i] = static_cast<char>(i * 7);
@@ -181,13 +179,15 @@ TEST_F(SessionTest, UploadsSendOnePartAndChangeNothing) {
         vela_test::runTask(new AudioTask(1000, inst, payload, inst->upload_url(-4), 100, inst->_logid, 0, 4));
     }
     ASSERT_TRUE(server_.waitForAnswers(3));  // the session and both uploads
-    ASSERT_TRUE(vela_test::eventually([&] { return inst->holders() == 0; }));
+    ASSERT_TRUE(vela_test::eventually([&] { return inst->holders() == holders; }));
 
-    EXPECT_EQ(vela::ST_RUNNING, inst->status.load());
-    EXPECT_EQ(0, inst->concurrency_counter.get());
+    EXPECT_EQ(vela::ST_FETCH, inst->status.load());
+    EXPECT_EQ(1, inst->concurrency_counter.get());
     EXPECT_TRUE(EventLog::get().events().empty());
-    const std::vector<vela_test::RecordedRequest> reqs = server_.requests();
-    ASSERT_EQ(3u, reqs.size());
+    std::vector<vela_test::RecordedRequest> reqs;
+    for (const vela_test::RecordedRequest& r : server_.requests())
+        if (r.method == "POST") reqs.push_back(r);
+    ASSERT_EQ(3u, reqs.size());  // no resend after a refusal
     for (size_t i = 1; i < 3; ++i) {
         const vela_test::RecordedRequest& r = reqs[i];
         const bool first = r.query.find("idx=3&") != std::string::npos;
@@ -200,33 +200,13 @@ TEST_F(SessionTest, UploadsSendOnePartAndChangeNothing) {
         EXPECT_EQ("audio/pcm", r.parts[0].content_type);
         EXPECT_EQ(std::string(payload.get(), first ? 200 : 100), r.parts[0].data);
     }
+    fetches->open();
     const std::string text = log.text();
     const std::string id = logidText(inst);
     EXPECT_NE(std::string::npos, text.find("AudioTask::handle  [url:" + inst->upload_url(3) + "]" + id +
                                            "[err:Succ][errno:-1]"));
     EXPECT_NE(std::string::npos, text.find("AudioTask::handle  [url:" + inst->upload_url(-4) + "]" + id +
                                            "[post size:100][idx:4][buf:ok-body]"));
-}
-
-TEST_F(SessionTest, OnlyASessionStartedWithinTheFirstWaitIsFetched) {
-    server_.on(vela_test::methodIs("GET"), Reply::json(R"({"asr_param":{"err_no":0,"status":3}})"));
-    VelaASRLinuxSDK* late = make("late");
-    VelaASRLinuxSDK* early = make("early");
-    ASSERT_NE(nullptr, late);
-    ASSERT_NE(nullptr, early);
-    VelaASRMessage msg;
-    msg.name = vela::VELA_ASR_CMD_START;
-    std::string err;
-    early->post(msg, err);  // no wake-up: fetched once the first wait is over
-
-    ASSERT_TRUE(EventLog::get().waitFor(1));
-    ASSERT_TRUE(settled(early));
-    // The other pull thread left after its first wait, without fetching.
-    ASSERT_TRUE(vela_test::eventually([&] { return late->holders() == 0; }));
-    late->post(msg, err);
-    EXPECT_EQ(vela::ST_RUNNING, late->status.load());
-    ASSERT_EQ(1u, gets().size());
-    EXPECT_NE(std::string::npos, gets()[0].query.find("sid=sid-2&"));
 }
 
 TEST_F(SessionTest, AFetchAfterTheEndLeavesTheSessionFinished) {

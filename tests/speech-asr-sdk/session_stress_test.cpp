@@ -65,11 +65,18 @@ TEST_F(StressTest, HundredSessionsAgainstAMisbehavingServer) {
         }
         return Reply::json(body).after(delay);
     });
-    std::atomic<unsigned> uploads{0};
-    server_.on(vela_test::hasPart("asr_audio"), [&](const vela_test::RecordedRequest&) {
-        const unsigned h = mix("upload", uploads++);
-        Reply r = h % 5 == 0 ? Reply::withStatus(500) : h % 5 == 1 ? Reply::dropped() : Reply::json("{}");
-        return r.after(std::chrono::milliseconds(h % 17));
+    // An upload may fail once; its resend gets through.
+    std::map<std::string, unsigned> uploads;  // by query
+    server_.on(vela_test::hasPart("asr_audio"), [&](const vela_test::RecordedRequest& r) {
+        unsigned n;
+        {
+            std::lock_guard<std::mutex> lock(m);
+            n = uploads[r.query]++;
+        }
+        const unsigned h = mix(r.query, 0);
+        Reply ok = Reply::json("{}");
+        Reply reply = n > 0 ? ok : h % 5 == 0 ? Reply::withStatus(500) : h % 5 == 1 ? Reply::dropped() : ok;
+        return reply.after(std::chrono::milliseconds(h % 17));
     });
 
     constexpr int kClients = 4;

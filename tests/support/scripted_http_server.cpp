@@ -237,6 +237,12 @@ Reply Reply::dropped() {
     return r;
 }
 
+Reply Reply::redirectTo(std::string location, int status) {
+    Reply r = withStatus(status);
+    r.headers.emplace_back("Location", std::move(location));
+    return r;
+}
+
 Reply Reply::after(std::chrono::milliseconds d) const {
     Reply r = *this;
     r.delay = d;

@@ -98,6 +98,7 @@ struct Reply {
     static Reply json(std::string body, int status = 200);
     static Reply withStatus(int status, std::string body = "");
     static Reply dropped();
+    static Reply redirectTo(std::string location, int status = 302);
     Reply after(std::chrono::milliseconds d) const;
     Reply heldBy(std::shared_ptr<Gate> g) const;
 };

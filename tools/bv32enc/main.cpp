@@ -1,5 +1,5 @@
-// bv32enc: encodes raw 16-bit PCM with the BV32 encoder into packed frames or
-// G.192 bit-stream records.
+// bv32enc: encodes raw 16-bit PCM with the BV32 encoder into packed frames, G.192
+// bit-stream records, or an upload stream as the front end sends it.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -16,7 +16,7 @@ constexpr int kFrameSamples = 80;
 constexpr int kPackedBytes = 20;
 
 const char kUsage[] =
-    "Usage: bv32enc [-g] input.pcm output\n"
+    "Usage: bv32enc [-g | --stream [--format 0|4]] input.pcm output\n"
     "\n"
     "Encodes speech with the BV32 codec (16 kHz, 32 kbit/s), 80 samples (5 ms) per frame,\n"
     "all frames by one encoder reset before the first.\n"
@@ -28,6 +28,10 @@ const char kUsage[] =
     "  -g         write ITU-T G.192 records instead: per frame 162 16-bit words in the\n"
     "             host's byte order (little-endian here): sync word 0x6B21, length 160,\n"
     "             then one word per bit, 0x0081 for 1 and 0x007F for 0.\n"
+    "  --stream   write the front end's upload stream: the 4-byte stream header\n"
+    "             (format byte, then three zero bytes) followed by packed frames.\n"
+    "  --format N the header's format byte: 4 (16 kHz session, the default) or 0\n"
+    "             (8 kHz session); the frames are the same.\n"
     "  -h, --help show this text.\n";
 
 using File = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
@@ -53,7 +57,8 @@ int read_frame(std::FILE* in, Word16* frame, bool* odd_byte) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    bool g192 = false;
+    bool g192 = false, stream = false;
+    int format = 4;
     std::vector<std::string> paths;
     for (int i = 1; i < argc; i++) {
         const std::string arg = argv[i];
@@ -63,6 +68,12 @@ int main(int argc, char** argv) {
         }
         if (arg == "-g") {
             g192 = true;
+        } else if (arg == "--stream") {
+            stream = true;
+        } else if (arg == "--format") {
+            const std::string value = i + 1 < argc ? argv[++i] : "";
+            if (value != "0" && value != "4") return fail("--format takes 0 or 4, not '" + value + "'");
+            format = value[0] - '0';
         } else if (arg.size() > 1 && arg[0] == '-') {
             std::fputs(kUsage, stderr);
             return fail("unknown option " + arg);
@@ -70,6 +81,7 @@ int main(int argc, char** argv) {
             paths.push_back(arg);
         }
     }
+    if (g192 && stream) return fail("-g and --stream exclude each other");
     if (paths.size() != 2) {
         std::fputs(kUsage, stderr);
         return fail("expected an input and an output file");
@@ -84,7 +96,11 @@ int main(int argc, char** argv) {
     Reset_BV32_Encoder(&state);
     BV32_Bit_Stream bits;
     bool write_error = false;
-    for (;;) {
+    if (stream) {
+        const UWord8 header[4] = {static_cast<UWord8>(format), 0, 0, 0};
+        write_error = std::fwrite(header, 1, sizeof(header), out.get()) != sizeof(header);
+    }
+    while (!write_error) {
         Word16 frame[kFrameSamples] = {};
         bool odd_byte = false;
         const int samples = read_frame(in.get(), frame, &odd_byte);

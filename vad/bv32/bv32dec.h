@@ -1,11 +1,25 @@
-// Decoder-side pieces of the BV32 codec for offline tools and tests: the decoder
-// state allocators, gain decoding and concealment, excitation decoding with pitch
-// synthesis, and the codebook lookups. No decoder is assembled from them here.
+// BV32 decoder: the frame decoder with its packet-loss concealment, the decoder
+// state allocators, and the decoding pieces it is built from (gain decoding and
+// concealment, excitation decoding with pitch synthesis, codebook lookups).
+// Frames are unpacked with BV32_BitUnPack (bv32.h) or read from G.192 files (g192.h).
 #ifndef VAD_BV32_BV32DEC_H
 #define VAD_BV32_BV32DEC_H
 
 #include "vad/bv32/bv32strct.h"
 #include "vad/bvcommon/typedef.h"
+
+// Puts a decoder state into its initial condition. Call once before the first
+// frame and whenever the stream restarts.
+void Reset_BV32_Decoder(BV32_Decoder_State* ds);
+
+// Decodes the 27 indices of bs (read only; out-of-range fields are masked to their
+// widths) into 80 samples at out (16 kHz, Q0) and updates ds.
+void BV32_Decode(BV32_Bit_Stream* bs, BV32_Decoder_State* ds, Word16* out);
+
+// Conceals one lost frame: writes 80 samples at out from the state's last good
+// parameters (pitch taps and period, LPC filter, gain), excited by scrambled noise,
+// fading out over long losses, and updates ds so decoding resumes smoothly.
+void BV32_PLC(BV32_Decoder_State* ds, Word16* out);
 
 // Index-range allocators of decoder states (see allocEncoderState).
 BV32_Decoder_State* allocDecoderState(long nl, long nh);

@@ -32,32 +32,34 @@ struct BV32_Encoder_State {
     Word16 cpplast;
 };
 
-// Decoder state of the BV32 codec; only decoder pieces are built from it here.
+// Decoder state of the BV32 codec: the filter and predictor memories of the frame
+// decoder and what its concealment of lost frames repeats (last pitch period and
+// taps, LPC filter, excitation energy, periodicity, noise generator).
 struct BV32_Decoder_State {
-    Word32 prevlg[2];
-    Word32 lmax;
+    Word32 prevlg[2];  // last two log-gains, Q25
+    Word32 lmax;       // level estimator (as in the encoder), Q25
     Word32 lmin;
     Word32 lmean;
     Word32 x1;
     Word32 level;
-    Word32 lgq_last;
-    UWord32 idum;
-    Word32 E;
-    Word16 stsym[8];
-    Word16 ltsym[266];
-    Word16 lsppm[64];
-    Word16 lgpm[16];
-    Word16 lsplast[8];
-    Word16 dezfm[1];
-    Word16 depfm[1];
-    Word16 cfecount;
-    Word16 bq_last[3];
-    Word16 prv_exp;
-    Word16 nclglim;
-    Word16 lctimer;
-    Word16 per;
-    Word16 atplc[9];
-    Word16 pp_last;
+    Word32 lgq_last;    // mean log-gain of the last good frame, Q25
+    UWord32 idum;       // concealment noise generator
+    Word32 E;           // codebook excitation energy of the last subframe, Q0
+    Word16 stsym[8];    // short-term synthesis memory, scaled by 2^prv_exp
+    Word16 ltsym[266];  // excitation history for the pitch predictor, Q1
+    Word16 lsppm[64];   // LSP predictor memory, Q15
+    Word16 lgpm[16];    // log-gain predictor memory, Q11
+    Word16 lsplast[8];  // LSPs of the last frame, Q15
+    Word16 dezfm[1];    // de-emphasis zero memory, scaled by 2^prv_exp
+    Word16 depfm[1];    // de-emphasis pole memory, scaled by 2^prv_exp
+    Word16 cfecount;    // consecutive lost frames
+    Word16 bq_last[3];  // pitch taps of the last good frame, Q15
+    Word16 prv_exp;     // block exponent of the last frame's synthesis
+    Word16 nclglim;     // consecutive gain-limiter clips
+    Word16 lctimer;     // frames the gain limiter stays off
+    Word16 per;         // periodicity (smoothed sum of pitch taps), Q15
+    Word16 atplc[9];    // LPC filter of the last good frame, Q12
+    Word16 pp_last;     // pitch period of the last good frame
 };
 
 struct BV32_Bit_Stream {

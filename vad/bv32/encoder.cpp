@@ -100,7 +100,7 @@ void BV32_Encode(BV32_Bit_Stream* bs, BV32_Encoder_State* cs, Word16* inx) {
         estlevel(cs->prevlg[0], &cs->level, &cs->lmax, &cs->lmin, &cs->lmean, &cs->x1);
 
         Word16 cbs[VDIM * CBSZ];
-        for (int i = 0; i < VDIM * CBSZ; i++) cbs[i] = mult_r(gainq, cccb[i]);
+        scale_codebook(gainq, cbs);
         excquan(bs->qvidx + ssf * NVPSSF, dq + XOFF + ssfo, aw, bq, beta, ltsym + ssfo, ltnfm + ssfo,
                 cs->stnfm, cbs, pp, gain_exp);
     }

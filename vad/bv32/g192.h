@@ -22,6 +22,13 @@ Word16 bin2int_16(Word16 no_of_bits, const Word16* bitstream);
 // Writes one 162-word record; returns the number of words written.
 int bv32_fwrite_g192bitstrm(BV32_Bit_Stream* bs, std::FILE* fo);
 
+// Number of 16-bit words of one record (sync word, length, 160 bit words).
+constexpr int kG192RecordWords = 162;
+
+// Unpacks the 27 fields of one complete record into bs; returns the bad-frame
+// indicator: 1 when the sync word is not 0x6B21, else 0. The length word is ignored.
+Word16 bv32_unpack_g192_record(const Word16* record, BV32_Bit_Stream* bs);
+
 // Reads one record into bs and sets bfi; returns the number of sync words read
 // (0 at end of file, when bs and bfi are left unchanged). A record cut short by the end of
 // the file is returned with its missing bits as 0 and bfi = 1.

@@ -33,6 +33,10 @@ void prepare_search(ZeroStateCodebook* zs);
 template <bool Fast>
 Word16 cbsearch(const Word16* qzir, const ZeroStateCodebook& zs);
 
+// scale_codebook (see stages.h).
+template <bool Fast>
+void scale_codebook(Word16 gainq, Word16* cbs);
+
 // excquan (see stages.h).
 template <bool Fast>
 void excquan(Word16* idx, Word16* d, const Word16* h, const Word16* b, Word16 beta, Word16* ltsym,

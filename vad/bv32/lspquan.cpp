@@ -1,5 +1,6 @@
 // lspquan: LSP quantisation with 8th-order moving-average prediction and a
 // two-stage VQ (128-entry first stage, 3 + 5 split second stage).
+#include "vad/bv32/lsppred.h"
 #include "vad/bv32/stages.h"
 #include "vad/bv32/tables.h"
 #include "vad/bvcommon/bvcommon.h"
@@ -21,12 +22,8 @@ void lspquan(Word16* lspq, Word16* lspidx, const Word16* lsp, Word16* lsppm) {
     w[LPCO - 1] = div_s(min_d, d[LPCO - 2]);
 
     // MA prediction (lspp Q14, memory Q15).
-    Word16 elsp[LPCO];
-    for (int i = 0; i < LPCO; i++) {
-        Word32 a0 = 0;
-        for (int k = 0; k < LSPPORDER; k++) a0 = L_mac(a0, lspp[i * LSPPORDER + k], lsppm[i * LSPPORDER + k]);
-        elsp[i] = round30To16(L_shl(a0, 1));  // Q15
-    }
+    Word16 elsp[LPCO];  // Q15
+    predicted_lsp(elsp, lsppm);
 
     // Prediction error of the mean-removed LSPs, Q16.
     Word16 lspe[LPCO];
@@ -43,18 +40,9 @@ void lspquan(Word16* lspq, Word16* lspidx, const Word16* lsp, Word16* lsppm) {
     vqwmse_stbl(lspeq2, &lspidx[1], lspe, w, lspa, lspecb21, SVD1, LSPECBSZ21);
     vqwmse(lspeq2 + SVD1, &lspidx[2], lspe + SVD1, w + SVD1, lspecb22, SVD2, LSPECBSZ22);
 
-    // Quantised prediction error in Q15: (8 * stage1 (Q16) + 2 * stage2 (Q18)) / 16.
-    for (int i = 0; i < LPCO; i++) {
-        lspe[i] = static_cast<Word16>(
-            L_shr(L_add(L_shl(L_deposit_l(lspeq1[i]), 3), L_shl(L_deposit_l(lspeq2[i]), 1)), 4));
-    }
-
-    // Predictor memory: per component, the newest error first.
-    for (int i = LPCO - 1; i >= 0; i--) {
-        Word16* row = &lsppm[i * LSPPORDER];
-        for (int k = LSPPORDER - 1; k > 0; k--) row[k] = row[k - 1];
-        row[0] = lspe[i];
-    }
+    // Quantised prediction error in Q15; the predictor memory takes it.
+    for (int i = 0; i < LPCO; i++) lspe[i] = quantised_lsp_error(lspeq1[i], lspeq2[i]);
+    update_lsp_memory(lsppm, lspe);
 
     for (int i = 0; i < LPCO; i++) lspq[i] = add(add(lspe[i], elsp[i]), lspmean[i]);
     stblz_lsp(lspq, LPCO);

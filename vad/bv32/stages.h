@@ -49,6 +49,10 @@ Word16 gainquan(Word32* gainq, Word32 ee, Word16* lgpm, Word32* prevlg, Word32 l
 // Level estimator update from log-gain lg (Q25); returns the level threshold.
 Word32 estlevel(Word32 lg, Word32* level, Word32* lmax, Word32* lmin, Word32* lmean, Word32* x1);
 
+// The excitation codebook cccb (Q13) scaled by the subframe gain gainq (Q2 by
+// 2^gain_exp): cbs[i] = mult_r(gainq, cccb[i]), Q0 by 2^gain_exp, VDIM * CBSZ values.
+void scale_codebook(Word16 gainq, Word16* cbs);
+
 // Noise feedback vector quantisation of one subframe: d (Q1 residual, overwritten by
 // the quantised excitation), h the weighting filter (Q12), b the pitch taps (Q15),
 // beta the long-term weight (Q13), ltsym/ltnfm the long-term memories (MAXPP1

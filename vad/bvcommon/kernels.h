@@ -16,9 +16,13 @@ void autocorr(Word32 r[], const Word16 x[], const Word16 window[], Word16 l_wind
 template <bool Fast>
 void azfilter(const Word16 a[], Word16 m, const Word16 x[], Word16 y[], Word16 lg, Word16 out_shift);
 
+// apfilter (Q0 input) and apfilterQ1_Q0 (Q1 input), both Q0 output.
 template <bool Fast>
 void apfilter(const Word16 a[], Word16 m, const Word16 x[], Word16 y[], Word16 lg, Word16 mem[],
               Word16 update);
+template <bool Fast>
+void apfilterQ1_Q0(const Word16 a[], Word16 m, const Word16 x[], Word16 y[], Word16 lg, Word16 mem[],
+                   Word16 update);
 
 }  // namespace kernels
 }  // namespace bv32

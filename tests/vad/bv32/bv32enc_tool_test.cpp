@@ -1,35 +1,16 @@
 // The bv32enc program: formats, partial frames and errors.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <cstdlib>
 #include <fstream>
 #include <string>
 
-#include "support/temp_dir.h"
-#include "tests/vad/bv32/bv32_test_data.h"
+#include "tests/vad/bv32/tool_run.h"
 
 namespace {
 
 using namespace bv32test;
 
-struct ToolResult {
-    int status;
-    std::string err;
-    std::string out;
-};
-
-ToolResult run(const std::string& args) {
-    const std::string dir = vela_test::processTempDir();
-    const std::string out = dir + "bv32enc_stdout.txt", err = dir + "bv32enc_stderr.txt";
-    const std::string cmd = std::string(VELA_BIN_DIR) + "/bv32enc " + args + " >" + out + " 2>" + err;
-    const int rc = std::system(cmd.c_str());
-    const std::vector<uint8_t> o = read_bytes(out), e = read_bytes(err);
-    return {WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, std::string(e.begin(), e.end()),
-            std::string(o.begin(), o.end())};
-}
-
-std::string temp(const std::string& name) { return vela_test::processTempDir() + name; }
+ToolResult run(const std::string& args) { return run_tool("bv32enc", args); }
 
 TEST(Bv32EncTool, WritesPackedFramesAndG192Records) {
     const std::string out = temp("speech.bv32"), g192 = temp("speech.g192");
@@ -62,7 +43,8 @@ TEST(Bv32EncTool, PadsATrailingPartialFrame) {
 TEST(Bv32EncTool, HelpAndErrors) {
     const ToolResult help = run("--help");
     EXPECT_EQ(help.status, 0);
-    EXPECT_NE(help.out.find("Usage: bv32enc [-g] input.pcm output"), std::string::npos);
+    EXPECT_NE(help.out.find("Usage: bv32enc [-g | --stream [--format 0|4]] input.pcm output"),
+              std::string::npos);
     EXPECT_NE(help.out.find("G.192"), std::string::npos);
 
     const ToolResult missing = run(temp("no-such-input.pcm") + " " + temp("never.bv32"));

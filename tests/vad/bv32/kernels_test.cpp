@@ -82,7 +82,8 @@ TEST(Bv32Kernels, FiltersMatchOperatorLoops) {
     Signals sig(2);
     for (int t = 0; t < kTrials; t++) {
         const std::vector<Word16> x = sig.make(8 + 80, sig.amplitude());
-        std::vector<Word16> a = sig.make(9, t % 2 ? 12000 : 32768);
+        static const int kCoefficientLevels[] = {3000, 12000, 32768};
+        std::vector<Word16> a = sig.make(9, kCoefficientLevels[t % 3]);
         a[0] = 4096;
         const int shift = 4 + t % 2;
         Word16 yf[80], yp[80];
@@ -98,6 +99,28 @@ TEST(Bv32Kernels, FiltersMatchOperatorLoops) {
         ASSERT_TRUE(std::equal(yf, yf + 80, yp)) << "apfilter trial " << t;
         ASSERT_EQ(mem_f, mem_p) << "apfilter trial " << t;
         ASSERT_EQ(of, op) << "apfilter trial " << t;
+
+        of = overflow_after(
+            [&] { kernels::apfilterQ1_Q0<true>(a.data(), 8, x.data(), yf, 80, mem_f.data(), t % 2); });
+        op = overflow_after(
+            [&] { kernels::apfilterQ1_Q0<false>(a.data(), 8, x.data(), yp, 80, mem_p.data(), t % 2); });
+        ASSERT_TRUE(std::equal(yf, yf + 80, yp)) << "apfilterQ1_Q0 trial " << t;
+        ASSERT_EQ(mem_f, mem_p) << "apfilterQ1_Q0 trial " << t;
+        ASSERT_EQ(of, op) << "apfilterQ1_Q0 trial " << t;
+    }
+}
+
+TEST(Bv32Kernels, CodebookScalingMatchesOperatorLoop) {
+    for (int g = -32768; g <= 32767; g += 97) {
+        for (const int gain : {g, -32768, 32767}) {
+            Word16 fast[VDIM * CBSZ], plain[VDIM * CBSZ];
+            const Flag of =
+                overflow_after([&] { kernels::scale_codebook<true>(static_cast<Word16>(gain), fast); });
+            const Flag op =
+                overflow_after([&] { kernels::scale_codebook<false>(static_cast<Word16>(gain), plain); });
+            ASSERT_TRUE(std::equal(fast, fast + VDIM * CBSZ, plain)) << "gain " << gain;
+            ASSERT_EQ(of, op) << "gain " << gain;
+        }
     }
 }
 

@@ -1,0 +1,121 @@
+// The server protocol: the URLs of the three requests, the parsing of replies
+// and the opening of a session.
+#include <json/json.h>
+
+#include <exception>
+#include <string>
+
+#include "speech-asr-sdk/VelaASRInternal.h"
+#include "speech-asr-sdk/VelaASRLinuxSDK.h"
+#include "speech-util/curlreq/curlreq.h"
+#include "speech-util/glog2speech/glog2speech.h"
+
+namespace vela {
+
+namespace {
+
+const char* const kUnit = kSdkLogUnit;
+const char kSessionBody[] = R"({"devid":"asrclient-test","pfm":"centos6.7","ver":"vert","gender_recog":"1"})";
+
+// A query value with every byte but letters, digits and "-._~" written as
+// %XX. Such sids, the usual ones and those of a clustered server
+// ("node1.0123abcd") included, go out unchanged.
+std::string queryValue(const std::string& value) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(value.size());
+    for (unsigned char c : value) {
+        const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                           c == '-' || c == '.' || c == '_' || c == '~';
+        if (plain) {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += kHex[c >> 4];
+            out += kHex[c & 0xF];
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string VelaASRLinuxSDK::session_url() const {
+    return _base_url + "?pid=" + std::to_string(_app_pid) + "&appname=" + _app_name +
+           "&idx=0&rate=" + std::to_string(_rate);
+}
+
+std::string VelaASRLinuxSDK::upload_url(int idx) const {
+    return _base_url + "?pid=" + std::to_string(_app_pid) + "&appname=" + _app_name +
+           "&idx=" + std::to_string(idx) + "&sid=" + queryValue(_sid) + "&rate=" + std::to_string(_rate);
+}
+
+std::string VelaASRLinuxSDK::fetch_url() const {
+    return _base_url + "?pid=" + std::to_string(_app_pid) + "&appname=" + _app_name +
+           "&sid=" + queryValue(_sid) + "&rate=" + std::to_string(_rate);
+}
+
+bool VelaASRLinuxSDK::parse_reply(const char* text, Json::Value& root) {
+    Json::Features features;
+    features.allowComments_ = true;
+    features.strictRoot_ = true;
+    Json::Reader reader(features);
+    try {
+        return reader.parse(text != nullptr ? text : "", root, false);
+    } catch (const std::exception&) {
+        // The parser throws instead of overflowing the stack on deep nesting.
+        return false;
+    }
+}
+
+int VelaASRLinuxSDK::create_session() {
+    const std::string url = session_url();
+    const unsigned logid = logidOf(_logid);
+    speech::util::CurlReqPtr req(new speech::util::CurlRequest(kReplyBufLen, 0, 0));
+    req->setTimeoutsMs(_limits.connect_ms, _limits.exchange_ms);
+
+    int ret;
+    {
+        speech::util::CurlForm form;
+        if (form.addContent("create-session", kSessionBody, sizeof(kSessionBody) - 1, "text/json")) {
+            form.attach(req->getCurl());
+        }
+        ret = req->doPost(url.c_str(), nullptr);
+    }
+    if (ret != 0) {
+        _err_msg = req->getErrMsg();
+        speech::glog2speech_writelog(speech::GLOG_WARNING, kUnit, __LINE__,
+                                     "VelaASRLinuxSDK::create_session create_session "
+                                     "[url:%s][logid:%u][err:%s][errno:%d]",
+                                     url.c_str(), logid, _err_msg.c_str(), ret);
+        return 3;
+    }
+
+    boost::shared_array<char> data = req->getData();
+    const char* body = data ? data.get() : "";
+    speech::glog2speech_writelog(speech::GLOG_NOTICE, kUnit, __LINE__,
+                                 "VelaASRLinuxSDK::create_session create_session [url:%s][logid:%u][buf:%s]",
+                                 url.c_str(), logid, body);
+
+    Json::Value root;
+    if (!parse_reply(body, root)) {
+        speech::glog2speech_writelog(speech::GLOG_WARNING, kUnit, __LINE__,
+                                     "create seesion parse json faild [logid:%u]", logid);
+        return 3;
+    }
+    // Members are looked up only in objects: the library refuses (throws) a
+    // member lookup in an array or a scalar.
+    const bool ok = root.isObject() && root.isMember("asr_param") && root["asr_param"].isObject() &&
+                    root["asr_param"].isMember("err_no") && root["asr_param"]["err_no"].isInt() &&
+                    root["asr_param"]["err_no"].asInt() == 0 && root["asr_param"].isMember("sid") &&
+                    root["asr_param"]["sid"].isString();
+    if (!ok) {
+        speech::glog2speech_writelog(speech::GLOG_WARNING, kUnit, __LINE__,
+                                     "create seesion  or json  faild [logid:%u]", logid);
+        return 3;
+    }
+    _sid = root["asr_param"]["sid"].asString();
+    return 0;
+}
+
+}  // namespace vela
