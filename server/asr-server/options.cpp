@@ -47,6 +47,15 @@ std::string usage() {
            "  --hold-ms N              longest wait of a result fetch for new audio (default 500)\n"
            "  --session-timeout-s N    drop sessions idle this long (default 30)\n"
            "  --max-sessions N         sessions held at once (default 1000)\n"
+           "  --max-held-mb N          audio all sessions together may hold while it waits\n"
+           "                           for earlier packets or a decoder (default 256); a packet\n"
+           "                           beyond it is refused with \"limit reached\" (err_no 4)\n"
+           "  --gap-timeout-ms N       once the last packet is in, fill a gap in the numbering\n"
+           "                           that stays open this long and finish (default 1000)\n"
+           "  --decoder-idle-ms N      a session that sends no audio this long gives its\n"
+           "                           decoder back (default 2000)\n"
+           "  --node NAME              node name (1-32 of A-Z a-z 0-9 _ -): every sid becomes\n"
+           "                           NAME.RANDOM, and sids of other nodes are refused\n"
            "  --threads N              HTTP worker threads (default 32)\n"
            "  --verbose                log every request and PocketSphinx to standard error\n"
            "  -h, --help               show this help\n"
@@ -138,6 +147,21 @@ ParseOutcome parseOptions(int argc, const char* const* argv, Options& options, s
         } else if (arg == "--max-sessions") {
             if (!positive(1000000)) return ParseOutcome::Error;
             options.service.max_sessions = static_cast<size_t>(n);
+        } else if (arg == "--max-held-mb") {
+            if (!positive(65536)) return ParseOutcome::Error;
+            options.service.max_held_bytes = static_cast<size_t>(n) << 20;
+        } else if (arg == "--gap-timeout-ms") {
+            if (!count(600000)) return ParseOutcome::Error;
+            options.service.limits.gap_timeout = std::chrono::milliseconds(n);
+        } else if (arg == "--decoder-idle-ms") {
+            if (!positive(3600000)) return ParseOutcome::Error;
+            options.service.limits.decoder_idle = std::chrono::milliseconds(n);
+        } else if (arg == "--node") {
+            if (!validNodeName(value)) {
+                message = "invalid --node '" + value + "' (1 to 32 of A-Z, a-z, 0-9, _ and -)";
+                return ParseOutcome::Error;
+            }
+            options.service.node = value;
         } else if (arg == "--threads") {
             if (!positive(1024)) return ParseOutcome::Error;
             options.http.threads = static_cast<size_t>(n);

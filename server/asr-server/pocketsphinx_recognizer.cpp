@@ -2,7 +2,9 @@
 
 #include <pocketsphinx.h>
 #include <sphinxbase/ckd_alloc.h>
+#include <sphinxbase/cmn.h>
 #include <sphinxbase/err.h>
+#include <sphinxbase/feat.h>
 #include <sphinxbase/jsgf.h>
 #include <sys/stat.h>
 
@@ -16,6 +18,21 @@ namespace asrserver {
 struct PocketSphinxRecognizer::Decoder {
     cmd_ln_t* config = nullptr;
     ps_decoder_t* ps = nullptr;
+    std::vector<mfcc_t> initial_mean;  // the live cepstral mean as loaded (the model's preset)
+
+    cmn_t* cmn() const {
+        feat_t* feat = ps_get_feat(ps);
+        return feat != nullptr ? feat->cmn_struct : nullptr;
+    }
+    // Starts an utterance from the decoder's initial condition, whatever it heard before.
+    bool startUtterance() {
+        if (ps_start_utt(ps) < 0) return false;
+        cmn_t* c = cmn();
+        if (c != nullptr && initial_mean.size() == static_cast<size_t>(c->veclen)) {
+            cmn_live_set(c, initial_mean.data());
+        }
+        return true;
+    }
 
     Decoder() = default;
     Decoder(const Decoder&) = delete;
@@ -30,21 +47,21 @@ struct PocketSphinxRecognizer::Decoder {
 // to the model's 16 kHz on the way in.
 //
 // Texts come from PocketSphinx's live pass, which normalises the cepstra by a
-// running mean that starts from the model's preset and carries over from
-// whatever the decoder heard before. For 8 kHz audio that preset is far off,
-// so the live text depends on the decoder's history: which decoder of the
-// pool a session gets decides what it hears. With a grammar the final text
-// therefore comes from a second pass over the whole utterance in one piece,
-// normalised by the utterance's own mean as the model was trained; the
-// grammar search is cheap. With the language model a second pass would add
-// about the utterance's decoding time again to every final result, so there
-// the live text stands.
+// running mean. PocketSphinx carries that mean over from one utterance to the
+// next, so the text would depend on which decoder of the pool a session gets
+// and what it heard before; every utterance therefore starts from the mean
+// the decoder was loaded with. For 8 kHz audio that preset is far off, so
+// with a grammar the final text comes from a second pass over the whole
+// utterance in one piece, which starts from the mean the live pass of the
+// same utterance left; the grammar search is cheap. With the language model a
+// second pass would add about the utterance's decoding time again to every
+// final result, so there the live text stands.
 class PocketSphinxUtterance : public Utterance {
   public:
     PocketSphinxUtterance(PocketSphinxRecognizer& owner, std::unique_ptr<PocketSphinxRecognizer::Decoder> d,
                           int sample_rate, bool whole_pass)
         : owner_(owner), decoder_(std::move(d)), upsample_(sample_rate == 8000), whole_pass_(whole_pass) {
-        started_ = ps_start_utt(decoder_->ps) >= 0;
+        started_ = decoder_->startUtterance();
     }
 
     ~PocketSphinxUtterance() override {
@@ -172,6 +189,10 @@ std::unique_ptr<PocketSphinxRecognizer::Decoder> PocketSphinxRecognizer::load(st
     if (d->ps == nullptr) {
         error = "PocketSphinx could not load the model in " + config_.model_dir;
         return nullptr;
+    }
+    if (cmn_t* c = d->cmn()) {
+        d->initial_mean.resize(static_cast<size_t>(c->veclen));
+        cmn_live_get(c, d->initial_mean.data());
     }
     if (grammar && !useGrammar(*d, error)) {
         failure = SetupFailure::Grammar;

@@ -3,6 +3,7 @@
 #include <json/json.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -78,8 +79,19 @@ class Service::Use {
     std::shared_ptr<Session> session_;
 };
 
+bool validNodeName(const std::string& name) {
+    if (name.empty() || name.size() > 32) return false;
+    for (const char c : name) {
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_' && c != '-') return false;
+    }
+    return true;
+}
+
 Service::Service(Recognizer& recognizer, const ServiceConfig& config, Clock clock)
-    : recognizer_(recognizer), config_(config), clock_(std::move(clock)) {
+    : recognizer_(recognizer),
+      config_(config),
+      clock_(std::move(clock)),
+      held_(std::make_shared<HeldAudio>(config.max_held_bytes)) {
     std::random_device device;
     std::seed_seq seed{device(), device(), device(), device()};
     random_.seed(seed);
@@ -129,7 +141,7 @@ Reply Service::create(const Query& query) {
     std::string sid = newSid();
     while (sessions_.count(sid) != 0) sid = newSid();
     Entry& entry = sessions_[sid];
-    entry.session = std::make_shared<Session>(sid, rate, recognizer_, config_.limits);
+    entry.session = std::make_shared<Session>(sid, rate, recognizer_, config_.limits, held_, clock_);
     entry.last_used = clock_();
 
     Json::Value root;
@@ -142,6 +154,7 @@ Reply Service::upload(const Query& query, FormPart& audio) {
     if (sid == nullptr || sid->empty()) return error(kBadRequest, "missing sid");
     int idx = 0;
     if (!parseInt(param(query, "idx"), idx)) return error(kBadRequest, "missing or malformed idx");
+    if (isOtherNode(*sid)) return error(kUnknownSession, "unknown or expired session");
     Use use(*this, *sid);
     if (use.get() == nullptr) return error(kUnknownSession, "unknown or expired session");
     switch (use.get()->addPacket(idx, std::move(audio.data))) {
@@ -153,6 +166,10 @@ Reply Service::upload(const Query& query, FormPart& audio) {
             return error(kBadPacket, "packet number 0, out of range or after the last packet");
         case PacketResult::TooLarge:
             return error(kLimitReached, "too much audio held for this session");
+        case PacketResult::ServerFull:
+            return error(kLimitReached, "limit reached: the server holds as much audio as it may");
+        case PacketResult::WrongRate:
+            return error(kBadRequest, "the stream header's format is for the other sample rate");
         case PacketResult::Closed:
             break;
     }
@@ -162,6 +179,7 @@ Reply Service::upload(const Query& query, FormPart& audio) {
 Reply Service::get(const Query& query) {
     const std::string* sid = param(query, "sid");
     if (sid == nullptr || sid->empty()) return error(kBadRequest, "missing sid");
+    if (isOtherNode(*sid)) return error(kUnknownSession, "unknown or expired session");
     Use use(*this, *sid);
     if (use.get() == nullptr) return error(kUnknownSession, "unknown or expired session");
     const FetchResult r = use.get()->fetch(std::chrono::steady_clock::now() + config_.hold);
@@ -173,11 +191,13 @@ Reply Service::get(const Query& query) {
     content["text"] = r.text;
     content["sid"] = *sid;
     content["packets"] = r.packets;
+    if (r.final) content["missing"] = r.missing;
     return ok(root);
 }
 
 size_t Service::expireIdle() {
     std::vector<std::shared_ptr<Session>> dropped;
+    std::vector<std::shared_ptr<Session>> kept;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         const auto now = clock_();
@@ -186,11 +206,14 @@ size_t Service::expireIdle() {
                 dropped.push_back(std::move(it->second.session));
                 it = sessions_.erase(it);
             } else {
+                kept.push_back(it->second.session);
                 ++it;
             }
         }
     }
-    for (const auto& s : dropped) s->close();  // gives decoders back, outside the store lock
+    // Outside the store lock: both may give decoders back.
+    for (const auto& s : dropped) s->close();
+    for (const auto& s : kept) s->sweep();
     return dropped.size();
 }
 
@@ -218,9 +241,14 @@ void Service::shutdown() {
     for (const auto& s : dropped) s->close();
 }
 
+bool Service::isOtherNode(const std::string& sid) const {
+    const size_t dot = sid.find('.');
+    return dot != std::string::npos && (config_.node.empty() || sid.compare(0, dot, config_.node) != 0);
+}
+
 std::string Service::newSid() {
     static const char kHex[] = "0123456789abcdef";
-    std::string sid;
+    std::string sid = config_.node.empty() ? std::string() : config_.node + ".";
     for (int i = 0; i < 2; ++i) {
         uint64_t v = random_();
         for (int j = 0; j < 16; ++j, v >>= 4) sid.push_back(kHex[v & 0xf]);

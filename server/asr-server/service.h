@@ -23,10 +23,10 @@ namespace asrserver {
 
 enum ErrNo {
     kOk = 0,
-    kBadRequest = 1,      // malformed query or body
+    kBadRequest = 1,      // malformed query or body, or a stream header of the wrong sample rate
     kUnknownSession = 2,  // no such session, or it expired
     kBadPacket = 3,       // packet number 0, out of range, or after the last packet
-    kLimitReached = 4,    // too many sessions, or too much audio held for one session
+    kLimitReached = 4,    // too many sessions, or too much audio held for one session or by all
     kInternal = 5,        // unexpected failure inside the server
     kStopping = 6,        // the server is shutting down
 };
@@ -35,8 +35,15 @@ struct ServiceConfig {
     std::chrono::milliseconds hold{500};               // longest wait of a result fetch for new audio
     std::chrono::milliseconds session_timeout{30000};  // idle time after which a session is dropped
     size_t max_sessions = 1000;
+    size_t max_held_bytes = 256u << 20;  // audio held by all sessions together (see HeldAudio)
+    // When set, every sid is this name, '.', and the random part, and a sid
+    // naming another node is unknown here.
+    std::string node;
     SessionLimits limits;
 };
+
+// Whether `name` can name a node: 1 to 32 of A-Z, a-z, 0-9, '_' and '-'.
+bool validNodeName(const std::string& name);
 
 using Query = std::multimap<std::string, std::string>;
 
@@ -59,8 +66,11 @@ class Service {
     Reply post(const Query& query, std::vector<FormPart> parts, bool body_ok);
     Reply get(const Query& query);
 
-    // Drops the sessions idle for longer than the session timeout and returns their number.
+    // Drops the sessions idle for longer than the session timeout and returns
+    // their number; the others get their upkeep (Session::sweep).
     size_t expireIdle();
+    // Bytes of audio held by all sessions (out-of-order packets, audio waiting for a decoder).
+    size_t heldBytes() const { return held_->used(); }
     size_t sessionCount() const;
     // Requests in progress over all sessions (a held result fetch counts).
     size_t activeRequests() const;
@@ -80,10 +90,12 @@ class Service {
     Reply create(const Query& query);
     Reply upload(const Query& query, FormPart& audio);
     std::string newSid();
+    bool isOtherNode(const std::string& sid) const;
 
     Recognizer& recognizer_;
     const ServiceConfig config_;
     const Clock clock_;
+    const std::shared_ptr<HeldAudio> held_;
 
     mutable std::mutex mutex_;
     std::unordered_map<std::string, Entry> sessions_;

@@ -7,25 +7,20 @@ namespace asrserver {
 namespace {
 
 constexpr size_t kStreamHeaderSize = 4;
-constexpr size_t kBv32FrameSize = 20;
+constexpr size_t kBv32FrameSize = Bv32Stream::kFrameBytes;
 constexpr size_t kPcmUnitSize = 160;  // the front end hands PCM out in units of 80 samples
 
 // Fewest samples over which the neighbour correlation of noise stays well
 // below the bar that smooth audio clears.
 constexpr size_t kMinCorrelationSamples = 50;
 
-std::string bv32Text(size_t bytes, int packets) {
-    return "BV32-compressed audio cannot be decoded by this server (received " + std::to_string(bytes) +
-           " bytes in " + std::to_string(packets) + " packets)";
-}
-
 // Whether `size` bytes, read as little-endian 16-bit samples, sound like
 // audio: silence and quiet sound keep at least a quarter of their samples
 // below -30 dBFS (|x| < 1024), and speech and other low-pitched sound
 // correlate neighbouring samples strongly (lag-1 correlation 0.4 and above).
 // Packed BV32 frames read the same way look like loud white noise: about 3 %
-// quiet samples and a correlation near 0. Only loud noise-like PCM (white
-// noise, a loud tone near the Nyquist rate) fails both tests.
+// quiet samples and a correlation near 0. Used only when the first packet,
+// and with it the stream header, was lost.
 bool soundsLikePcm(const char* data, size_t size) {
     const size_t n = size / 2;
     size_t quiet = 0;
@@ -45,6 +40,22 @@ bool soundsLikePcm(const char* data, size_t size) {
     return n >= kMinCorrelationSamples && lag1 >= 0.4 * energy;
 }
 
+// The stream of a session whose first packet was lost, judged by the first
+// packet that arrived: BV32 frames carry no header after the first packet.
+StreamHead headlessFormat(const std::string& data) {
+    StreamHead head;
+    if (!data.empty() && data.size() % kBv32FrameSize == 0 && !soundsLikePcm(data.data(), data.size())) {
+        head.format = StreamFormat::Bv32;
+    }
+    return head;
+}
+
+std::string joined(const std::string& a, const std::string& b) {
+    if (a.empty()) return b;
+    if (b.empty()) return a;
+    return a + " " + b;
+}
+
 }  // namespace
 
 StreamHead classifyFirstPacket(const std::string& data, int session_rate) {
@@ -52,37 +63,86 @@ StreamHead classifyFirstPacket(const std::string& data, int session_rate) {
     if (data.size() < kStreamHeaderSize || data[1] != 0 || data[2] != 0 || data[3] != 0) return head;
     const unsigned char format = static_cast<unsigned char>(data[0]);
     const size_t body = data.size() - kStreamHeaderSize;
-    const bool wide = session_rate == 16000;
-    if (format == (wide ? 5 : 1) && body % kPcmUnitSize == 0) {
-        head.format = StreamFormat::Pcm;
-        head.header_size = kStreamHeaderSize;
-    } else if (format == (wide ? 4 : 0) && body > 0 && body % kBv32FrameSize == 0 &&
-               !soundsLikePcm(data.data() + kStreamHeaderSize, body)) {
-        head.format = StreamFormat::Bv32;
-        head.header_size = kStreamHeaderSize;
+    StreamFormat kind;
+    if ((format == 1 || format == 5) && body % kPcmUnitSize == 0) {
+        kind = StreamFormat::Pcm;
+    } else if ((format == 0 || format == 4) && body % kBv32FrameSize == 0) {
+        kind = StreamFormat::Bv32;
+    } else {
+        return head;
     }
+    const int rate = format >= 4 ? 16000 : 8000;
+    head.format = rate == session_rate ? kind : StreamFormat::WrongRate;
+    head.header_size = kStreamHeaderSize;
     return head;
 }
 
-Session::Session(std::string sid, int sample_rate, Recognizer& recognizer, const SessionLimits& limits)
-    : sid_(std::move(sid)), session_rate_(sample_rate), recognizer_(recognizer), limits_(limits) {}
+bool HeldAudio::take(size_t bytes) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (bytes > cap_ - used_) return false;
+    used_ += bytes;
+    return true;
+}
 
-Session::~Session() = default;
+void HeldAudio::give(size_t bytes) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    used_ -= bytes;
+}
+
+size_t HeldAudio::used() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return used_;
+}
+
+Session::Session(std::string sid, int sample_rate, Recognizer& recognizer, const SessionLimits& limits,
+                 std::shared_ptr<HeldAudio> held, Clock clock)
+    : sid_(std::move(sid)),
+      session_rate_(sample_rate),
+      recognizer_(recognizer),
+      limits_(limits),
+      held_(std::move(held)),
+      clock_(std::move(clock)) {}
+
+Session::~Session() {
+    if (held_ && charged_ > 0) held_->give(charged_);
+}
 
 PacketResult Session::addPacket(int index, std::string data) {
     std::unique_lock<std::mutex> lock(mutex_);
     if (closed_) return PacketResult::Closed;
+    if (wrong_rate_) return PacketResult::WrongRate;
     if (index == 0 || index == INT_MIN) return PacketResult::BadIndex;
     const int n = index < 0 ? -index : index;
     if (n > limits_.max_index) return PacketResult::BadIndex;
     if (last_ > 0 && n > last_) return index < 0 ? PacketResult::AfterLast : PacketResult::BadIndex;
     if (n < next_ || pending_.count(n) != 0) return PacketResult::Duplicate;
+    if (n == 1 && classifyFirstPacket(data, session_rate_).format == StreamFormat::WrongRate) {
+        wrong_rate_ = true;
+        pending_.clear();
+        pending_bytes_ = 0;
+        settle();
+        finishWith(std::string());
+        return PacketResult::WrongRate;
+    }
     const bool in_order = n == next_;
-    if (in_order ? !utterance_ && buffered_bytes_ + data.size() > limits_.max_bytes
-                 : pending_bytes_ + data.size() > limits_.max_bytes) {
+    if (in_order) tryOpen();
+    const bool held = !in_order || !utterance_;  // no decoder to take it at once
+    if (held && (in_order ? buffered_bytes_ : pending_bytes_) + data.size() > limits_.max_bytes) {
         return PacketResult::TooLarge;
     }
+    if (held && held_) {
+        const size_t want = pending_bytes_ + buffered_bytes_ + data.size();
+        if (want > charged_) {
+            if (!held_->take(want - charged_)) return PacketResult::ServerFull;
+            charged_ = want;
+        }
+    }
 
+    latest_arrival_ = std::chrono::steady_clock::now();
+    if (n != 1 && index > 0) {
+        if (regular_size_ == 0) regular_size_ = data.size();
+        regular_sizes_agree_ = regular_sizes_agree_ && regular_size_ == data.size();
+    }
     if (index < 0 && (last_ == 0 || n < last_)) {
         // The first end packet wins: numbers beyond it came from a repeated stop.
         last_ = n;
@@ -113,85 +173,152 @@ PacketResult Session::addPacket(int index, std::string data) {
     }
     if (progressed) ++version_;
     if (complete()) finalize(lock, std::chrono::milliseconds(0));
+    settle();
     changed_.notify_all();
     return PacketResult::Accepted;
 }
 
 void Session::consume(int index, Packet& packet) {
     if (packet.last && packet.data.size() == kFillerSize) return;  // end marker, no audio
-    const std::string& d = packet.data;
     size_t pos = 0;
-    if (index == 1) {
-        head_ = classifyFirstPacket(d, session_rate_);
+    if (!head_known_) {
+        head_ = index == 1 ? classifyFirstPacket(packet.data, session_rate_) : headlessFormat(packet.data);
+        head_known_ = true;
         pos = head_.header_size;
     }
-    if (head_.format == StreamFormat::Bv32) {
-        undecodable_bytes_ += d.size() - pos;
-        return;
+    if (pos >= packet.data.size()) return;
+    Chunk chunk{packet.data.substr(pos), 0, false};
+    // The client sends the application's last, shorter chunk of audio as raw
+    // PCM even when it compresses the rest; front-end output is whole frames
+    // that do not read as audio.
+    if (head_.format == StreamFormat::Bv32 && packet.last && index > 1) {
+        chunk.pcm =
+            chunk.bytes.size() % kBv32FrameSize != 0 || soundsLikePcm(chunk.bytes.data(), chunk.bytes.size());
     }
-    // Little-endian 16-bit samples; an odd byte waits for the next packet.
-    scratch_.clear();
-    if (odd_byte_pending_ && pos < d.size()) {
-        scratch_.push_back(static_cast<int16_t>(odd_byte_ | (static_cast<uint8_t>(d[pos]) << 8)));
-        odd_byte_pending_ = false;
-        ++pos;
-    }
-    for (; pos + 1 < d.size(); pos += 2) {
-        scratch_.push_back(
-            static_cast<int16_t>(static_cast<uint8_t>(d[pos]) | (static_cast<uint8_t>(d[pos + 1]) << 8)));
-    }
-    if (pos < d.size()) {
-        odd_byte_ = static_cast<uint8_t>(d[pos]);
-        odd_byte_pending_ = true;
-    }
-    if (scratch_.empty()) return;
+    queue(std::move(chunk));
+}
+
+// Packet `index` is given up. Its audio is replaced when its length can be
+// known: the packets between the first (which carries the header) and the
+// last all had one size, and the stream's format is known.
+void Session::lose(int index) {
+    ++missing_;
+    if (!head_known_ || index == 1 || !regular_sizes_agree_ || regular_size_ == 0) return;
+    const size_t units = head_.format == StreamFormat::Bv32
+                             ? (regular_size_ % kBv32FrameSize == 0 ? regular_size_ / kBv32FrameSize : 0)
+                             : regular_size_ / sizeof(int16_t);
+    if (units > 0) queue(Chunk{std::string(), units, false});
+}
+
+void Session::queue(Chunk chunk) {
     if (tryOpen()) {
-        utterance_->feed(scratch_.data(), scratch_.size());
+        decode(chunk);
     } else {
-        buffered_.push_back(scratch_);
-        buffered_bytes_ += scratch_.size() * sizeof(int16_t);
+        buffered_bytes_ += chunk.bytes.size();
+        buffered_.push_back(std::move(chunk));
     }
     dirty_ = true;
+}
+
+// Decodes one chunk in stream order and feeds it; needs the utterance.
+void Session::decode(const Chunk& chunk) {
+    scratch_.clear();
+    const std::string& d = chunk.bytes;
+    if (head_.format == StreamFormat::Bv32 && !chunk.pcm) {
+        if (chunk.fill > 0) {
+            bv32_.conceal(chunk.fill, scratch_);
+        } else if (bv32_.carried() == 0 && d.size() % kBv32FrameSize == kStreamHeaderSize &&
+                   d.compare(0, kStreamHeaderSize,
+                             std::string{static_cast<char>(session_rate_ == 16000 ? 4 : 0), 0, 0, 0}) == 0) {
+            // The front end starts a new segment after a pause with its header
+            // and a freshly reset encoder.
+            bv32_.reset();
+            bv32_.decode(d.data() + kStreamHeaderSize, d.size() - kStreamHeaderSize, scratch_);
+        } else {
+            bv32_.decode(d.data(), d.size(), scratch_);
+        }
+    } else if (chunk.fill > 0) {
+        scratch_.assign(chunk.fill, 0);
+    } else {
+        // Little-endian 16-bit samples; an odd byte waits for the next packet.
+        size_t pos = 0;
+        if (odd_byte_pending_ && pos < d.size()) {
+            scratch_.push_back(static_cast<int16_t>(odd_byte_ | (static_cast<uint8_t>(d[pos]) << 8)));
+            odd_byte_pending_ = false;
+            ++pos;
+        }
+        for (; pos + 1 < d.size(); pos += 2) {
+            scratch_.push_back(
+                static_cast<int16_t>(static_cast<uint8_t>(d[pos]) | (static_cast<uint8_t>(d[pos + 1]) << 8)));
+        }
+        if (pos < d.size()) {
+            odd_byte_ = static_cast<uint8_t>(d[pos]);
+            odd_byte_pending_ = true;
+        }
+    }
+    last_feed_ = clock_();
+    if (!scratch_.empty()) utterance_->feed(scratch_.data(), scratch_.size());
 }
 
 bool Session::tryOpen() {
     if (!utterance_ && !acquiring_) {
         utterance_ = recognizer_.open(session_rate_, std::chrono::milliseconds(0));
-        if (utterance_) feedBuffered();
+        if (utterance_) {
+            last_feed_ = clock_();
+            feedBuffered();
+        }
     }
     return utterance_ != nullptr;
 }
 
 void Session::feedBuffered() {
-    for (const std::vector<int16_t>& chunk : buffered_) {
-        utterance_->feed(chunk.data(), chunk.size());
-    }
+    for (const Chunk& chunk : buffered_) decode(chunk);
     buffered_bytes_ = 0;
     if (!buffered_.empty()) dirty_ = true;
     buffered_.clear();
+    settle();
 }
 
-void Session::finalize(std::unique_lock<std::mutex>& lock, std::chrono::milliseconds wait) {
-    if (finalized_) return;
-    if (head_.format == StreamFormat::Bv32) {
-        final_text_ = bv32Text(undecodable_bytes_, consumed_);
-    } else {
-        if (!tryOpen()) {
-            if (wait.count() <= 0 || acquiring_) return;
-            // Wait for a decoder without blocking the session's other requests.
-            acquiring_ = true;
-            lock.unlock();
-            std::unique_ptr<Utterance> u = recognizer_.open(session_rate_, wait);
-            lock.lock();
-            acquiring_ = false;
-            changed_.notify_all();
-            if (!u || closed_ || finalized_) return;
-            utterance_ = std::move(u);
-            feedBuffered();
+// Matches this session's share of the server's held audio to what it holds now.
+void Session::settle() {
+    const size_t now = pending_bytes_ + buffered_bytes_;
+    if (held_ && now < charged_) held_->give(charged_ - now);
+    if (now < charged_) charged_ = now;
+}
+
+bool Session::gapDue(SteadyTime now) const {
+    return last_ > 0 && !complete() && now - latest_arrival_ >= limits_.gap_timeout;
+}
+
+void Session::fillGap() {
+    for (; next_ <= last_; ++next_) {
+        const auto it = pending_.find(next_);
+        if (it == pending_.end()) {
+            lose(next_);
+            continue;
         }
-        final_text_ = utterance_->finish();
+        Packet packet = std::move(it->second);
+        pending_.erase(it);
+        pending_bytes_ -= packet.data.size();
+        consume(next_, packet);
+        ++consumed_;
     }
-    utterance_.reset();      // gives the decoder back
+    ++version_;
+    settle();
+}
+
+void Session::releaseDecoder() {
+    earlier_text_ = joined(earlier_text_, utterance_->finish());
+    utterance_.reset();
+    released_ = true;
+    partial_ = earlier_text_;
+    dirty_ = false;
+    ++version_;
+}
+
+void Session::finishWith(std::string text) {
+    utterance_.reset();  // gives the decoder back
+    final_text_ = std::move(text);
     partial_ = final_text_;  // what fetches show while the final result is withheld
     dirty_ = false;
     finalized_ = true;
@@ -200,11 +327,32 @@ void Session::finalize(std::unique_lock<std::mutex>& lock, std::chrono::millisec
     changed_.notify_all();
 }
 
+void Session::finalize(std::unique_lock<std::mutex>& lock, std::chrono::milliseconds wait) {
+    if (finalized_) return;
+    if (released_ && !utterance_ && buffered_.empty()) {
+        finishWith(earlier_text_);  // nothing came after the decoder was given back
+        return;
+    }
+    if (!tryOpen()) {
+        if (wait.count() <= 0 || acquiring_) return;
+        // Wait for a decoder without blocking the session's other requests.
+        acquiring_ = true;
+        lock.unlock();
+        std::unique_ptr<Utterance> u = recognizer_.open(session_rate_, wait);
+        lock.lock();
+        acquiring_ = false;
+        changed_.notify_all();
+        if (!u || closed_ || finalized_) return;
+        utterance_ = std::move(u);
+        feedBuffered();
+    }
+    finishWith(joined(earlier_text_, utterance_->finish()));
+}
+
 std::string Session::partialText() {
-    if (head_.format == StreamFormat::Bv32) return std::string();
     if (!buffered_.empty()) tryOpen();
     if (utterance_ && dirty_) {
-        partial_ = utterance_->partial();
+        partial_ = joined(earlier_text_, utterance_->partial());
         dirty_ = false;
     }
     return partial_;
@@ -220,6 +368,7 @@ FetchResult Session::fetch(SteadyTime deadline) {
             return r;
         }
         auto now = std::chrono::steady_clock::now();
+        if (gapDue(now)) fillGap();
         if (complete() && !finalized_ && !tried_decoder) {
             tried_decoder = true;
             finalize(lock, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now));
@@ -230,6 +379,7 @@ FetchResult Session::fetch(SteadyTime deadline) {
             answered_version_ = version_;
             r.final = true;
             r.text = final_text_;
+            r.missing = missing_;
             return r;
         }
         if (version_ != answered_version_ || now >= deadline) {
@@ -237,7 +387,27 @@ FetchResult Session::fetch(SteadyTime deadline) {
             r.text = partialText();
             return r;
         }
-        changed_.wait_until(lock, finalized_ && final_due_ < deadline ? final_due_ : deadline);
+        SteadyTime until = deadline;
+        if (finalized_ && final_due_ < until) until = final_due_;
+        if (last_ > 0 && !complete() && latest_arrival_ + limits_.gap_timeout < until) {
+            until = latest_arrival_ + limits_.gap_timeout;
+        }
+        changed_.wait_until(lock, until);
+    }
+}
+
+void Session::sweep() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (closed_ || finalized_) return;
+    if (gapDue(std::chrono::steady_clock::now())) {
+        fillGap();
+        finalize(lock, std::chrono::milliseconds(0));
+        changed_.notify_all();
+        if (finalized_) return;
+    }
+    if (utterance_ && !complete() && clock_() - last_feed_ >= limits_.decoder_idle) {
+        releaseDecoder();
+        changed_.notify_all();
     }
 }
 
@@ -247,6 +417,7 @@ void Session::close() {
     pending_.clear();
     buffered_.clear();
     pending_bytes_ = buffered_bytes_ = 0;
+    settle();
     utterance_.reset();
     changed_.notify_all();
 }

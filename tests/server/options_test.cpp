@@ -57,5 +57,23 @@ TEST(ServerOptions, RejectsVocabulariesThatCannotWork) {
     }
 }
 
+TEST(ServerOptions, NodeNamesAndLimits) {
+    Options options;
+    std::string message;
+    ASSERT_EQ(ParseOutcome::Run, parse({"--node", "eu-1_A", "--gap-timeout-ms", "250",
+                                        "--decoder-idle-ms=900", "--max-held-mb", "3"},
+                                       options, message))
+        << message;
+    EXPECT_EQ("eu-1_A", options.service.node);
+    EXPECT_EQ(250, options.service.limits.gap_timeout.count());
+    EXPECT_EQ(900, options.service.limits.decoder_idle.count());
+    EXPECT_EQ(3u << 20, options.service.max_held_bytes);
+    for (const char* bad : {"", "a.b", "a b", "x/y", "123456789012345678901234567890123"}) {
+        Options o;
+        EXPECT_EQ(ParseOutcome::Error, parse({"--node", bad}, o, message)) << bad;
+    }
+    EXPECT_EQ(ParseOutcome::Run, parse({"--node", "12345678901234567890123456789012"}, options, message));
+}
+
 }  // namespace
 }  // namespace asrserver

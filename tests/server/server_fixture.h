@@ -7,14 +7,79 @@
 #include <json/json.h>
 
 #include <atomic>
+#include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "server/asr-server/echo_recognizer.h"
 #include "server/asr-server/http_server.h"
 #include "server/asr-server/service.h"
+#include "vad/MFE.h"
+#include "vad/bv32/bv32.h"
 
 namespace asrserver {
+
+// The stream header the client's front end opens its output with.
+inline std::string streamHeader(int format) { return std::string{static_cast<char>(format), 0, 0, 0}; }
+
+// Packs 16-bit PCM (whole 80-sample frames) into 20-byte BV32 frames with the codec's encoder.
+inline std::string encodeBv32(const std::string& pcm) {
+    BV32_Encoder_State* state = allocEncoderState(0, 0);
+    Reset_BV32_Encoder(state);
+    BV32_Bit_Stream bits{};
+    std::string out;
+    Word16 frame[80];
+    UWord8 packed[20];
+    for (size_t at = 0; at + sizeof(frame) <= pcm.size(); at += sizeof(frame)) {
+        std::memcpy(frame, pcm.data() + at, sizeof(frame));
+        BV32_Encode(&bits, state, frame);
+        BV32_BitPack(packed, &bits);
+        out.append(reinterpret_cast<const char*>(packed), sizeof(packed));
+    }
+    deallocEncoderState(state, 0, 0);
+    return out;
+}
+
+// The packets the client's front end hands out for `pcm`, set up as the client
+// sets it up and fed 1,600 samples at a time, until the end of speech or of
+// `pcm`, or until `max_packets` are out.
+inline std::vector<std::string> frontEndPackets(const std::string& pcm, int rate, bool vad, bool compress,
+                                                size_t max_packets = SIZE_MAX) {
+    CMFE fe;
+    const int settings[][2] = {
+        {MFE_MAX_SPEECH_DURATION, 400},
+        {MFE_VAD, vad},
+        {MFE_COMPRESS, compress},
+        {MFE_MIN_SPEECH_DURATION, 5},
+        {MFE_OFFSET, 0},
+        {MFE_SPEECH_MODE, 0},
+        {MFE_CARLIFE, 0},
+        {MFE_MAX_WAIT_DURATION, 250},
+        {MFE_MAX_SPEECH_PAUSE, 15},
+        {MFE_BIAS_SPEECH_IN, 0},
+        {MFE_BIAS_SPEECH_OUT, 5},
+        {MFE_SAMPLE_RATE, rate},
+        {MFE_CODE_FORMAT, rate == 16000 ? 4 : 0},
+        {MFE_SLEEP_TIMEOUT, 60},
+    };
+    for (const auto& s : settings) fe.mfeSetParam(s[0], s[1]);
+    std::vector<std::string> packets;
+    if (fe.mfeInit() != 0) return packets;
+    std::vector<short> chunk(1600);
+    std::vector<char> out(64000);
+    for (size_t at = 0; packets.size() < max_packets && at + 3200 <= pcm.size(); at += 3200) {
+        std::memcpy(chunk.data(), pcm.data() + at, 3200);
+        fe.mfeSendData(chunk.data(), 1600);
+        const int state = fe.mfeDetect();
+        const int n = fe.mfeGetCallbackData(out.data(), static_cast<int>(out.size()));
+        if (n > 0) packets.emplace_back(out.data(), n);
+        if (state == RET_SPEECH_TO_SILENCE || state == RET_SPEECH_TOO_LONG) break;
+    }
+    fe.mfeExit();
+    return packets;
+}
 
 class ServerTest : public ::testing::Test {
   protected:
