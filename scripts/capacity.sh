@@ -75,10 +75,10 @@ loadgen() {
 summary() { grep -E '^(finished|node|final-result)' "$1" | tr '\n' ';' | sed 's/;$//; s/;/; /g'; }
 field() { awk -v k="$2" '$1 == "final-result" { for (i = 2; i < NF; i++) if ($i == k) print $(i + 1) }' "$1"; }
 
-# cluster N [RECOGNIZER]: starts scripts/cluster.sh in the background; sets front.
+# cluster N [RECOGNIZER [UPSTREAM_KEEPALIVE]]: starts scripts/cluster.sh in the background; sets front.
 cluster() {
-    "$root/scripts/cluster.sh" --build "$build" --recognizer "${2:-pocketsphinx}" "$1" -- "${node_args[@]}" \
-        >"$work/cluster.out" 2>&1 &
+    "$root/scripts/cluster.sh" --build "$build" --recognizer "${2:-pocketsphinx}" \
+        --upstream-keepalive "${3:-16}" "$1" -- "${node_args[@]}" >"$work/cluster.out" 2>&1 &
     bg_pid=$!
     for ((i = 0; i < 600; i++)); do
         grep -q '^VELA_ASR_SERVER_URL=' "$work/cluster.out" && break
@@ -147,9 +147,13 @@ stop_background
 cluster 1 echo
 loadgen "$front" "$work/echo-nginx.out" -c "$m" -n $((4 * m))
 stop_background
-echo "   echo node, final-result ms p50/p90: direct $(field "$work/echo-direct.out" p50)/$(field \
-    "$work/echo-direct.out" p90), behind nginx $(field "$work/echo-nginx.out" p50)/$(field \
-    "$work/echo-nginx.out" p90)"
+cluster 1 echo 0
+loadgen "$front" "$work/echo-nginx-nokeep.out" -c "$m" -n $((4 * m))
+stop_background
+p5090() { echo "$(field "$1" p50)/$(field "$1" p90)"; }
+echo "   echo node, final-result ms p50/p90: direct $(p5090 "$work/echo-direct.out"), behind nginx" \
+    "$(p5090 "$work/echo-nginx.out") (keep-alive to the node), $(p5090 "$work/echo-nginx-nokeep.out")" \
+    "(a connection per request)"
 cluster 1
 warm_up "$front" "$m"
 loadgen "$front" "$work/nginx-1.out" -c "$m" -n $((2 * m)) --timeout-s 30
@@ -175,6 +179,8 @@ EOF
 
 # ------------------------------------------------------- 3. a node killed
 echo
+# Twice the load, so that node2 has several live sessions when it goes.
+m=$((2 * m))
 echo "3. two nodes, $m sessions at once, node2 killed (SIGKILL) in the middle of the run"
 cluster 2
 warm_up "$front" "$m"

@@ -12,6 +12,8 @@
 #   --hold-ms N      the nodes' --hold-ms, also used for nginx's time-outs (default 500)
 #   --build DIR      build directory holding bin/asr-server (default build/)
 #   --server PATH    the asr-server program (default: DIR/bin/asr-server)
+#   --upstream-keepalive N  idle connections nginx keeps to each node (default 16;
+#                    0: a new connection per request)
 #   --keep           keep the temporary directory (logs) when stopping
 #
 # Standard output, one line each, once everything answers:
@@ -26,6 +28,7 @@ server=
 recognizer=pocketsphinx
 port=
 hold_ms=500
+upstream_keepalive=16
 keep=0
 count=
 extra=()
@@ -35,7 +38,7 @@ die() {
 }
 while [ $# -gt 0 ]; do
     case $1 in
-        --recognizer | --port | --hold-ms | --build | --server)
+        --recognizer | --port | --hold-ms | --build | --server | --upstream-keepalive)
             [ $# -ge 2 ] || die "missing value for $1"
             case $1 in
                 --recognizer) recognizer=$2 ;;
@@ -43,6 +46,7 @@ while [ $# -gt 0 ]; do
                 --hold-ms) hold_ms=$2 ;;
                 --build) build=$2 ;;
                 --server) server=$2 ;;
+                --upstream-keepalive) upstream_keepalive=$2 ;;
             esac
             shift 2
             ;;
@@ -127,7 +131,8 @@ free_port() {
 for attempt in 1 2 3 4 5; do
     listen_port=${port:-$(free_port)}
     "$root/deploy/nginx/render.sh" --prefix "$dir" --listen "127.0.0.1:$listen_port" --path "$path" \
-        --hold-ms "$hold_ms" --workers 1 "${node_args[@]}" >"$dir/nginx.conf"
+        --hold-ms "$hold_ms" --upstream-keepalive "$upstream_keepalive" --workers 1 "${node_args[@]}" \
+        >"$dir/nginx.conf"
     "$nginx_bin" -p "$dir" -c "$dir/nginx.conf" -e "$dir/logs/error.log" -g 'daemon off;' \
         >"$dir/logs/nginx.out" 2>&1 &
     nginx_pid=$!

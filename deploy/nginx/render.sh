@@ -11,6 +11,8 @@
 #   --max-body SIZE         largest request body (default 4m, as the nodes)
 #   --header-buffers "N SIZE"  nginx large_client_header_buffers (default "4 8k")
 #   --max-conn-per-client N connections per client address (default 512)
+#   --upstream-keepalive N  idle connections kept open to each node, per nginx
+#                           worker (default 16; 0: a new connection per request)
 #   --upstream-idle T       how long an idle connection to a node is kept; below
 #                           the node's own keep-alive idle time (default 900ms)
 #   --workers N             nginx worker processes (default auto)
@@ -19,7 +21,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 template=$here/asr-cluster.conf.in
 
 prefix= listen=127.0.0.1:8900 path=/asr/v2 hold_ms=500 max_body=4m header_buffers="4 8k"
-max_conn=512 upstream_idle=900ms workers=auto
+max_conn=512 upstream_keepalive=16 upstream_idle=900ms workers=auto
 nodes=()
 usage() {
     sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'
@@ -43,6 +45,7 @@ while [ $# -gt 0 ]; do
         --max-body) max_body=$2 ;;
         --header-buffers) header_buffers=$2 ;;
         --max-conn-per-client) max_conn=$2 ;;
+        --upstream-keepalive) upstream_keepalive=$2 ;;
         --upstream-idle) upstream_idle=$2 ;;
         --workers) workers=$2 ;;
         *) die "unknown option $1" ;;
@@ -52,6 +55,7 @@ done
 case $prefix in /*) ;; *) die "--prefix must be an absolute path" ;; esac
 case $path in /*) ;; *) die "--path must start with /" ;; esac
 [[ $hold_ms =~ ^[0-9]+$ ]] || die "invalid --hold-ms $hold_ms"
+[[ $upstream_keepalive =~ ^[0-9]+$ ]] || die "invalid --upstream-keepalive $upstream_keepalive"
 [ ${#nodes[@]} -gt 0 ] || die "no --node given"
 
 node_map= new_servers= node_upstreams=
@@ -68,8 +72,10 @@ for spec in "${nodes[@]}"; do
     new_servers+="        server $addr max_fails=1 fail_timeout=10s;"$'\n'
     node_upstreams+="    upstream asr_node_$name {"$'\n'
     node_upstreams+="        server $addr;"$'\n'
-    node_upstreams+="        keepalive 16;"$'\n'
-    node_upstreams+="        keepalive_timeout $upstream_idle;"$'\n'
+    if ((upstream_keepalive > 0)); then
+        node_upstreams+="        keepalive $upstream_keepalive;"$'\n'
+        node_upstreams+="        keepalive_timeout $upstream_idle;"$'\n'
+    fi
     node_upstreams+="    }"$'\n'
 done
 
@@ -91,7 +97,10 @@ while IFS= read -r line || [ -n "$line" ]; do
             line=${line//@MAX_BODY@/$max_body}
             line=${line//@HEADER_BUFFERS@/$header_buffers}
             line=${line//@MAX_CONN_PER_CLIENT@/$max_conn}
-            line=${line//@UPSTREAM_KEEPALIVE@/32}
+            case $line in
+                *@UPSTREAM_KEEPALIVE@* | *@UPSTREAM_IDLE@*) ((upstream_keepalive > 0)) || continue ;;
+            esac
+            line=${line//@UPSTREAM_KEEPALIVE@/$((upstream_keepalive * 2))}
             line=${line//@UPSTREAM_IDLE@/$upstream_idle}
             printf '%s\n' "$line"
             ;;
