@@ -9,7 +9,8 @@
 #   --path P                the nodes' base path (default /asr/v2)
 #   --hold-ms N             the nodes' --hold-ms (default 500)
 #   --max-body SIZE         largest request body (default 4m, as the nodes)
-#   --header-buffers "N SIZE"  nginx large_client_header_buffers (default "4 8k")
+#   --header-buffers "N SIZE"  nginx large_client_header_buffers (default "2 8k":
+#                           lines up to 8 KiB, 16 KiB in all, as the nodes)
 #   --max-conn-per-client N connections per client address (default 512)
 #   --upstream-keepalive N  idle connections kept open to each node, per nginx
 #                           worker (default 16; 0: a new connection per request)
@@ -20,7 +21,7 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 template=$here/asr-cluster.conf.in
 
-prefix= listen=127.0.0.1:8900 path=/asr/v2 hold_ms=500 max_body=4m header_buffers="4 8k"
+prefix= listen=127.0.0.1:8900 path=/asr/v2 hold_ms=500 max_body=4m header_buffers="2 8k"
 max_conn=512 upstream_keepalive=16 upstream_idle=900ms workers=auto
 nodes=()
 usage() {
