@@ -73,6 +73,7 @@ loadgen() {
         | grep -v '^arg0x' >"$out" || true
 }
 summary() { grep -E '^(finished|node|final-result)' "$1" | tr '\n' ';' | sed 's/;$//; s/;/; /g'; }
+finished() { awk '$1 == "finished" { print $2 }' "$1"; }
 field() { awk -v k="$2" '$1 == "final-result" { for (i = 2; i < NF; i++) if ($i == k) print $(i + 1) }' "$1"; }
 
 # cluster N [RECOGNIZER [UPSTREAM_KEEPALIVE]]: starts scripts/cluster.sh in the background; sets front.
@@ -121,11 +122,9 @@ warm_up "$node_url" "$max_step"
 echo
 echo "1. one node, direct: concurrent sessions (two rounds each) -> final-result ms"
 capacity=0
-declare -A p50_direct=()
 for m in $steps; do
     loadgen "$node_url" "$work/one-$m.out" -c "$m" -n $((2 * m)) --timeout-s 30
     p90=$(field "$work/one-$m.out" p90)
-    p50_direct[$m]=$(field "$work/one-$m.out" p50)
     finished=$(awk '$1 == "finished" { print $2 }' "$work/one-$m.out")
     echo "   $m: $(summary "$work/one-$m.out")"
     if [ "$finished" != $((2 * m)) ] || awk -v p="$p90" 'BEGIN { exit !(p > 1000) }'; then break; fi
@@ -154,12 +153,18 @@ p5090() { echo "$(field "$1" p50)/$(field "$1" p90)"; }
 echo "   echo node, final-result ms p50/p90: direct $(p5090 "$work/echo-direct.out"), behind nginx" \
     "$(p5090 "$work/echo-nginx.out") (keep-alive to the node), $(p5090 "$work/echo-nginx-nokeep.out")" \
     "(a connection per request)"
+# PocketSphinx: the same node direct and behind nginx, one right after the other.
+start_node pocketsphinx
+warm_up "$node_url" "$m"
+loadgen "$node_url" "$work/ps-direct.out" -c "$m" -n $((4 * m)) --timeout-s 30
+stop_background
 cluster 1
 warm_up "$front" "$m"
-loadgen "$front" "$work/nginx-1.out" -c "$m" -n $((2 * m)) --timeout-s 30
+loadgen "$front" "$work/nginx-1.out" -c "$m" -n $((4 * m)) --timeout-s 30
 stop_background
-echo "   1 node behind nginx: $(summary "$work/nginx-1.out")"
-echo "   median final-result ms behind nginx $(field "$work/nginx-1.out" p50), direct ${p50_direct[$m]}"
+echo "   PocketSphinx node, final-result ms p50/p90: direct $(p5090 "$work/ps-direct.out"), behind nginx" \
+    "$(p5090 "$work/nginx-1.out"); finished $(finished "$work/ps-direct.out") and" \
+    "$(finished "$work/nginx-1.out") of $((4 * m))"
 cluster 2
 warm_up "$front" "$m"
 loadgen "$front" "$work/nginx-2.out" -c "$m" -n $((8 * m)) --timeout-s 30
