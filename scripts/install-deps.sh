@@ -10,6 +10,7 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
     libpocketsphinx-dev pocketsphinx-en-us
     espeak-ng sox
+    openssl
     nginx-light
 )
 

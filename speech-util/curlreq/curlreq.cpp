@@ -8,6 +8,7 @@
 #include <mutex>
 #include <new>
 
+#include "speech-util/curlreq/curl_share.h"
 #include "speech-util/glog2speech/glog2speech.h"
 
 namespace speech {
@@ -140,7 +141,7 @@ CurlRequest::CurlRequest(size_t buf_len, int timeo_connect, int timeo)
 }
 
 CurlRequest::~CurlRequest() {
-    if (_curl != nullptr) curl_easy_cleanup(_curl);
+    curlshare::releaseHandle(_curl);
     if (_c_list != nullptr) curl_slist_free_all(_c_list);
 }
 
@@ -155,8 +156,8 @@ void CurlRequest::reset() {
     curl_ret_code = CURLE_OK;
     _headers.clear();
     _headers.emplace_back("Content-Type:application/json");
-    if (_curl != nullptr) curl_easy_cleanup(_curl);
-    _curl = curl_easy_init();
+    curlshare::releaseHandle(_curl);
+    _curl = curlshare::acquireHandle();
     if (_c_list != nullptr) {
         curl_slist_free_all(_c_list);
         _c_list = nullptr;
@@ -164,7 +165,7 @@ void CurlRequest::reset() {
 }
 
 void CurlRequest::perform(const char* url, bool is_post, const char* postdata) {
-    if (_curl == nullptr) _curl = curl_easy_init();
+    if (_curl == nullptr) _curl = curlshare::acquireHandle();
 
     bool list_ok = true;
     auto append = [this, &list_ok](const char* line) {
@@ -178,6 +179,7 @@ void CurlRequest::perform(const char* url, bool is_post, const char* postdata) {
     for (const std::string& line : _headers) append(line.c_str());
     append("Expect:");
 
+    curlshare::SendGuard guard;
     if (_curl == nullptr || !list_ok) {
         curl_ret_code = CURLE_OUT_OF_MEMORY;
     } else {
@@ -198,8 +200,10 @@ void CurlRequest::perform(const char* url, bool is_post, const char* postdata) {
         curl_easy_setopt(_curl, CURLOPT_CONNECTTIMEOUT_MS, _timeo_connect_ms);
         curl_easy_setopt(_curl, CURLOPT_TIMEOUT_MS, _timeo_ms);
         if (is_post && postdata != nullptr) curl_easy_setopt(_curl, CURLOPT_POSTFIELDS, postdata);
+        curlshare::guardSends(_curl, &guard);
 
         curl_ret_code = curl_easy_perform(_curl);
+        if (guard.refused) curl_ret_code = CURLE_GOT_NOTHING;
         long status = 0;
         curl_easy_getinfo(_curl, CURLINFO_RESPONSE_CODE, &status);
         http_status = status;
@@ -207,7 +211,8 @@ void CurlRequest::perform(const char* url, bool is_post, const char* postdata) {
 
     if (_c_list != nullptr) curl_slist_free_all(_c_list);
     _c_list = nullptr;
-    if (_curl != nullptr) curl_easy_cleanup(_curl);
+    // The handle goes back to the pool with its connection (see curl_share.h).
+    curlshare::releaseHandle(_curl, &guard);
     _curl = nullptr;
 }
 

@@ -43,7 +43,8 @@ class TimeCost {
 // process-wide cache, and only the bytes a request wrote are cleared again, so a
 // request does not pay for zero-filling the whole buffer.
 //
-// Every request destroys its easy handle and header list when it ends. An
+// Every request gives up its easy handle when it ends (to the pool of
+// curl_share.h, which keeps its connections) and destroys its header list. An
 // object is used by one thread at a time. Redirects are followed at most
 // kMaxRedirects times, and only to http and https URLs.
 class CurlRequest {

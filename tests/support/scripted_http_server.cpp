@@ -119,8 +119,9 @@ int portOf(int fd, bool peer) {
 }
 
 // Shuts down the server side of the connection from `remote_port` to
-// `local_port`, so that the client sees it closed without an answer. The
-// descriptor itself stays with the server library, which closes it.
+// `local_port` (of every connection to `local_port` when `remote_port` is -1),
+// so that the client sees it closed without an answer. The descriptor itself
+// stays with the server library, which closes it.
 void dropConnection(int local_port, int remote_port) {
     DIR* dir = opendir("/proc/self/fd");
     if (dir == nullptr) return;
@@ -130,7 +131,8 @@ void dropConnection(int local_port, int remote_port) {
     }
     closedir(dir);
     for (int fd : fds) {
-        if (portOf(fd, false) == local_port && portOf(fd, true) == remote_port) {
+        const int peer = portOf(fd, true);
+        if (portOf(fd, false) == local_port && peer > 0 && (remote_port == -1 || peer == remote_port)) {
             shutdown(fd, SHUT_RDWR);
         }
     }
@@ -477,6 +479,9 @@ ScriptedHttpServer::~ScriptedHttpServer() {
         }
     }
     impl_->server->stop();
+    // Clients keep connections open now; without this every kept-alive
+    // connection would hold its worker for the library's keep-alive time-out.
+    dropConnection(port_, -1);
     listener_.join();
     if (!cert_file_.empty()) unlink(cert_file_.c_str());
 }

@@ -6,11 +6,15 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "../glog2speech/log_test_util.h"
+#include "speech-util/curlreq/curl_share.h"
 #include "speech-util/glog2speech/glog2speech.h"
+#include "support/counting_http_server.h"
 #include "support/scripted_http_server.h"
 
 using speech::util::CurlForm;
@@ -298,14 +302,38 @@ TEST(CurlRequestTls, HttpsWorksWithCertificateVerificationOn) {
     server.setDefaultReply(Reply::json("secure"));
     ASSERT_EQ(0u, server.url().rfind("https://", 0));
 
-    CurlRequest untrusted(64, kTimeout, kTimeout);
-    EXPECT_EQ(-1, untrusted.doGet(server.url().c_str()));
-    EXPECT_EQ(CURLE_PEER_FAILED_VERIFICATION, untrusted.curl_ret_code);
+    // A connection or TLS session kept from a trusting request must never let
+    // a request that does not trust the certificate through.
+    for (int round = 0; round < 3; ++round) {
+        CurlRequest untrusted(64, kTimeout, kTimeout);
+        EXPECT_EQ(-1, untrusted.doGet(server.url().c_str())) << round;
+        EXPECT_EQ(CURLE_PEER_FAILED_VERIFICATION, untrusted.curl_ret_code) << round;
 
-    CurlRequest trusted(64, kTimeout, kTimeout);
-    curl_easy_setopt(trusted.getCurl(), CURLOPT_CAINFO, server.certificateFile().c_str());
-    ASSERT_EQ(0, trusted.doGet(server.url().c_str()));
-    EXPECT_STREQ("secure", trusted.getData().get());
+        CurlRequest trusted(64, kTimeout, kTimeout);
+        curl_easy_setopt(trusted.getCurl(), CURLOPT_CAINFO, server.certificateFile().c_str());
+        ASSERT_EQ(0, trusted.doGet(server.url().c_str())) << round;
+        EXPECT_STREQ("secure", trusted.getData().get());
+    }
+}
+
+// ------------------------------------------------------- connection reuse
+
+TEST(CurlRequestReuse, AnIdleConnectionIsReusedOnlyWellWithinTheServersIdleTimeOut) {
+    if (!speech::util::curlshare::enabled()) GTEST_SKIP() << "VELA_ASR_CONN_SHARE=0";
+    const std::pair<std::string, int> cases[] = {
+        {"", 1},                                    // no announcement: reused up to 4 s
+        {"Keep-Alive: timeout=5, max=100\r\n", 1},  // reused up to 2.5 s
+        {"Keep-Alive: timeout=1\r\n", 2},           // not after 0.5 s: the server may be closing it
+    };
+    for (const auto& c : cases) {
+        vela_test::CountingHttpServer server(
+            vela_test::CountingHttpServer::Closing::kKeepAlive,
+            [](const vela_test::CountingHttpServer::Request&) { return "{}"; }, c.first);
+        EXPECT_EQ(0, CurlRequest(64, kTimeout, kTimeout).doGet(server.url().c_str()));
+        std::this_thread::sleep_for(std::chrono::milliseconds(600));
+        EXPECT_EQ(0, CurlRequest(64, kTimeout, kTimeout).doGet(server.url().c_str()));
+        EXPECT_EQ(c.second, server.connections()) << c.first;
+    }
 }
 
 // ------------------------------------------------------------------ logging
