@@ -36,3 +36,8 @@ else()
 endif()
 configure_file(${PROJECT_SOURCE_DIR}/cmake/vela-asr.pc.in ${PROJECT_BINARY_DIR}/vela-asr.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/vela-asr.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+# Example programs.
+if(TARGET asr-stream)
+    install(TARGETS asr-stream RUNTIME DESTINATION bin)
+endif()

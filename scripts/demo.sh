@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Runs the whole chain on this machine: builds asrdemo and the reference
-# recognition server if needed, speaks a few sample sentences into files,
-# starts the server on 127.0.0.1 on a free port (listening for a handful of
-# phrases, see VELA_DEMO_GRAMMAR), and streams the files through asrdemo,
-# which prints intermediate and final results. Stops the server at the end.
+# Runs the whole chain on this machine: builds asrdemo, asr-stream and the
+# reference recognition server if needed, speaks a few sample sentences into
+# files, starts the server on 127.0.0.1 on a free port (listening for a handful
+# of phrases, see VELA_DEMO_GRAMMAR), and streams the files through asrdemo,
+# which prints intermediate and final results. Then asr-stream sends one
+# sentence at 16 kHz with voice detection and BV32 compression, the setting
+# most applications use. Stops the server at the end.
 #
 # Environment:
 #   VELA_BUILD_DIR         build directory (default: build/)
@@ -23,7 +25,7 @@ use_grammar=${VELA_DEMO_GRAMMAR:-1}
 timeout_s=${VELA_DEMO_TIMEOUT:-120}
 
 # ---------------------------------------------------------------- build
-targets=(asrdemo asr-server)
+targets=(asrdemo asr-stream asr-server)
 if [ ! -f "$build/CMakeCache.txt" ]; then
     echo "demo: configuring $build"
     cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
@@ -64,6 +66,10 @@ if command -v espeak-ng >/dev/null && command -v sox >/dev/null; then
         rm -f "$work/say$n.wav"
         echo "sample$n.pcm" >>"$work/list.txt"
     done
+    # The first sentence once more at 16 kHz for asr-stream.
+    espeak-ng -v en-us+f2 -s 140 -w "$work/say.wav" "${sentences[0]}"
+    sox -R -D "$work/say.wav" -r 16000 -c 1 -b 16 "$work/compressed.wav" pad 0.3 0.5
+    compressed=$work/compressed.wav
 else
     echo "demo: espeak-ng or sox missing; using the bundled recordings"
     spoken=0
@@ -71,6 +77,7 @@ else
         cp "$root/tests/data/vad/$f" "$work/$f"
         echo "$f" >>"$work/list.txt"
     done
+    compressed=$root/tests/data/vad/speech_16k.pcm
 fi
 files=$(wc -l <"$work/list.txt")
 
@@ -124,4 +131,8 @@ echo >&"$feed_fd"
 exec {feed_fd}>&-
 feed_fd=
 wait "$demo_pid"
+
+# ----------------------------------------------- compressed, 16 kHz, VAD
+echo "demo: asr-stream --rate 16 --vad --bv32 $(basename "$compressed")"
+(cd "$work" && "$build/bin/asr-stream" --rate 16 --vad --bv32 --server "$url" "$compressed")
 echo "demo: done"

@@ -1,7 +1,9 @@
 # One step of the packaging test (cmake -P), chosen by STEP:
 #   install    install the build tree into WORK_DIR/prefix
 #   cmake      configure, build and run the consumer with find_package(VelaASR)
-#   pkgconfig  compile, link and run the consumer with pkg-config's flags only
+#   pkgconfig  compile, link and run the consumer with pkg-config's flags only,
+#              and build the example EXAMPLE_SOURCE the same way (with the
+#              flags of the audio file libraries it uses besides the SDK)
 set(prefix ${WORK_DIR}/prefix)
 
 function(run)
@@ -20,7 +22,7 @@ if(STEP STREQUAL "install")
     run(${CMAKE_COMMAND} --install ${VELA_BUILD_DIR} --prefix ${prefix})
     foreach(f lib/libspeechasr.a lib/libspeechutil.a lib/libvadcodec.a lib/pkgconfig/vela-asr.pc
               lib/cmake/VelaASR/VelaASRConfig.cmake include/vela/speech-asr-sdk/VelaASRMessage.h
-              include/vela/speech-util/glog2speech/glog2speech.h)
+              include/vela/speech-util/glog2speech/glog2speech.h bin/asr-stream)
         if(NOT EXISTS ${prefix}/${f})
             message(FATAL_ERROR "not installed: ${f}")
         endif()
@@ -45,6 +47,12 @@ elseif(STEP STREQUAL "pkgconfig")
     separate_arguments(pc_flags UNIX_COMMAND "${run_output}")
     run(${CXX} -std=c++17 ${san} ${CONSUMER_DIR}/main.cpp ${pc_flags} -o ${build}/consumer)
     run(${build}/consumer ${WORK_DIR}/logs-pc)
+
+    run(${CMAKE_COMMAND} -E env PKG_CONFIG_PATH=${prefix}/lib/pkgconfig
+        ${PKG_CONFIG} --cflags --libs vela-asr sndfile samplerate)
+    separate_arguments(example_flags UNIX_COMMAND "${run_output}")
+    run(${CXX} -std=c++17 ${san} ${EXAMPLE_SOURCE} ${example_flags} -o ${build}/asr-stream)
+    run(${build}/asr-stream --help)
 
 else()
     message(FATAL_ERROR "unknown STEP '${STEP}'")
