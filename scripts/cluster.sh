@@ -106,7 +106,10 @@ urls=()
 path=/asr/v2
 for ((k = 1; k <= count; k++)); do
     name=node$k
-    "$server" --node "$name" --port 0 --recognizer "$recognizer" --hold-ms "$hold_ms" "${extra[@]}" \
+    # Every request reaches a node from nginx's one address: the per-address bound
+    # of connections must not be lower than the overall one.
+    "$server" --node "$name" --port 0 --recognizer "$recognizer" --hold-ms "$hold_ms" \
+        --max-connections-per-client 512 "${extra[@]}" \
         >"$dir/logs/$name.out" 2>"$dir/logs/$name.err" &
     pids+=($!)
     echo $! >"$dir/$name.pid"

@@ -7,10 +7,9 @@ set -euo pipefail
 packages=(
     build-essential cmake pkg-config git python3
     libcurl4-openssl-dev libjsoncpp-dev libgoogle-glog-dev libboost-dev zlib1g-dev
-    libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
+    libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev libssl-dev openssl
     libpocketsphinx-dev pocketsphinx-en-us libsndfile1-dev libsamplerate0-dev
     espeak-ng sox
-    openssl
     nginx-light
 )
 

@@ -15,14 +15,15 @@
 #   --upstream-keepalive N  idle connections kept open to each node, per nginx
 #                           worker (default 16; 0: a new connection per request)
 #   --upstream-idle T       how long an idle connection to a node is kept; below
-#                           the node's own keep-alive idle time (default 900ms)
+#                           the node's own keep-alive idle time (default 4s, under
+#                           the nodes' --keep-alive-s 5)
 #   --workers N             nginx worker processes (default auto)
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 template=$here/asr-cluster.conf.in
 
 prefix= listen=127.0.0.1:8900 path=/asr/v2 hold_ms=500 max_body=4m header_buffers="2 8k"
-max_conn=512 upstream_keepalive=16 upstream_idle=900ms workers=auto
+max_conn=512 upstream_keepalive=16 upstream_idle=4s workers=auto
 nodes=()
 usage() {
     sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'

@@ -1,111 +1,664 @@
 #include "server/asr-server/http_server.h"
 
-#include <httplib.h>
-
+#include <boost/asio.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
 #include <cstdio>
+#include <map>
+#include <optional>
+#include <type_traits>
+#include <unordered_map>
+#include <vector>
 
 namespace asrserver {
 
+namespace net = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = net::ip::tcp;
+using boost::system::error_code;
+
 namespace {
 
-// cpp-httplib matches routes as regular expressions; the path is literal.
-std::string literalPattern(const std::string& path) {
+// ---------------------------------------------------------------------------
+// Request to reply, on a worker thread. Targets are split and decoded the way
+// clients of this server have always been answered: '+' and %XX in the query,
+// %uXXXX as UTF-8, blanks around pieces dropped, repeated key=value pairs once.
+
+// Calls fn(piece) for each piece of [b, e) between `d`s, trimmed of blanks; empty pieces are skipped.
+template <class Fn>
+void split(const std::string& s, char d, Fn fn) {
+    size_t begin = 0;
+    for (size_t i = 0; i <= s.size(); ++i) {
+        if (i < s.size() && s[i] != d) continue;
+        size_t b = begin;
+        size_t e = i;
+        while (b < e && (s[b] == ' ' || s[b] == '\t')) ++b;
+        while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t')) --e;
+        if (b < e) fn(s.substr(b, e - b));
+        begin = i + 1;
+    }
+}
+
+bool hexDigits(const std::string& s, size_t at, size_t count, int& value) {
+    if (at + count > s.size()) return false;
+    value = 0;
+    for (size_t i = at; i < at + count; ++i) {
+        const char c = s[i];
+        int d = 0;
+        if (c >= '0' && c <= '9') {
+            d = c - '0';
+        } else if (c >= 'a' && c <= 'f') {
+            d = c - 'a' + 10;
+        } else if (c >= 'A' && c <= 'F') {
+            d = c - 'A' + 10;
+        } else {
+            return false;
+        }
+        value = value * 16 + d;
+    }
+    return true;
+}
+
+void appendUtf8(int code, std::string& out) {
+    if (code < 0x80) {
+        out += static_cast<char>(code);
+    } else if (code < 0x800) {
+        out += static_cast<char>(0xC0 | (code >> 6));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    } else if (code < 0xD800 || code >= 0xE000) {
+        out += static_cast<char>(0xE0 | (code >> 12));
+        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    }  // a lone surrogate is dropped
+}
+
+std::string decodeUrl(const std::string& s, bool plus_is_space) {
     std::string out;
-    for (char c : path) {
-        if (std::string("\\^$.|?*+()[]{}").find(c) != std::string::npos) out.push_back('\\');
-        out.push_back(c);
+    for (size_t i = 0; i < s.size(); ++i) {
+        int v = 0;
+        if (s[i] == '%' && i + 1 < s.size() && s[i + 1] == 'u' && hexDigits(s, i + 2, 4, v)) {
+            appendUtf8(v, out);
+            i += 5;
+        } else if (s[i] == '%' && i + 1 < s.size() && s[i + 1] != 'u' && hexDigits(s, i + 1, 2, v)) {
+            out += static_cast<char>(v);
+            i += 2;
+        } else if (plus_is_space && s[i] == '+') {
+            out += ' ';
+        } else {
+            out += s[i];
+        }
     }
     return out;
 }
 
-Query queryOf(const httplib::Request& req) { return Query(req.params.begin(), req.params.end()); }
-
-void send(httplib::Response& res, const Reply& reply) {
-    res.status = reply.http_status;
-    res.set_content(reply.body, "application/json");
+Query parseQuery(const std::string& text) {
+    Query query;
+    std::vector<std::string> seen;
+    split(text, '&', [&](const std::string& pair) {
+        for (const auto& s : seen) {
+            if (s == pair) return;
+        }
+        seen.push_back(pair);
+        std::string key;
+        std::string value;
+        split(pair, '=', [&](const std::string& piece) { (key.empty() ? key : value) = piece; });
+        if (!key.empty()) query.emplace(decodeUrl(key, true), decodeUrl(value, true));
+    });
+    return query;
 }
+
+struct Request {
+    std::string method;
+    std::string target;
+    std::string content_type;
+    std::string body;
+};
+
+struct Answer {
+    int status = 200;
+    std::string body;
+};
+
+Answer refusal(int status) {
+    const ErrNo code = status == 413 || status == 503 ? kLimitReached : kBadRequest;
+    return Answer{status, Service::error(code, "HTTP " + std::to_string(status)).body};
+}
+
+bool knownMethod(const std::string& m) {
+    static const char* const kMethods[] = {"GET",     "HEAD",    "POST",  "PUT",   "DELETE",
+                                           "CONNECT", "OPTIONS", "TRACE", "PATCH", "PRI"};
+    for (const char* k : kMethods) {
+        if (m == k) return true;
+    }
+    return false;
+}
+
+// Routes one complete request to the service.
+Answer handle(Service& service, const HttpConfig& config, Request& req) {
+    if (!knownMethod(req.method)) return refusal(400);
+    std::vector<std::string> pieces;
+    split(req.target, '?', [&](const std::string& piece) { pieces.push_back(piece); });
+    if (pieces.size() > 2) return refusal(400);
+    const std::string path = pieces.empty() ? std::string() : decodeUrl(pieces[0], false);
+    const Query query = pieces.size() > 1 ? parseQuery(pieces[1]) : Query();
+
+    Answer answer = refusal(404);
+    if (path == config.path && (req.method == "GET" || req.method == "HEAD")) {
+        const Reply r = service.get(query);
+        answer = Answer{r.http_status, r.body};
+    } else if (path == config.path && req.method == "POST") {
+        std::vector<FormPart> parts;
+        bool body_ok = true;
+        const std::string boundary = boundaryOf(req.content_type);
+        if (req.content_type.rfind("multipart/form-data", 0) == 0) {
+            // A standard form post: one that cannot be split is not a request at all.
+            if (boundary.empty() || !parseMultipart(req.body, boundary, parts)) return refusal(400);
+        } else if (!boundary.empty()) {
+            body_ok = parseMultipart(req.body, boundary, parts);
+        }
+        const Reply r = service.post(query, std::move(parts), body_ok);
+        answer = Answer{r.http_status, r.body};
+    }
+    if (config.verbose) {
+        std::string target = path;
+        char sep = '?';
+        for (const auto& kv : query) {
+            target += sep + kv.first + "=" + kv.second;
+            sep = '&';
+        }
+        std::fprintf(stderr, "asr-server: %s %s (%zu bytes) -> %d %s\n", req.method.c_str(), target.c_str(),
+                     req.body.size(), answer.status, answer.body.c_str());
+    }
+    return answer;
+}
+
+const char* reasonOf(int status) {
+    switch (status) {
+        case 200:
+            return "OK";
+        case 400:
+            return "Bad Request";
+        case 404:
+            return "Not Found";
+        case 408:
+            return "Request Timeout";
+        case 413:
+            return "Payload Too Large";
+        case 431:
+            return "Request Header Fields Too Large";
+        case 500:
+            return "Internal Server Error";
+        case 503:
+            return "Service Unavailable";
+        default:
+            return "Unknown";
+    }
+}
+
+// Header lines in the order clients have always received them (sorted by name).
+std::string serialize(const Answer& a, bool keep_alive, bool head, const HttpConfig& config) {
+    std::string out = "HTTP/1.1 " + std::to_string(a.status) + " " + reasonOf(a.status) + "\r\n";
+    if (head) out += "Accept-Ranges: bytes\r\n";
+    if (!keep_alive) out += "Connection: close\r\n";
+    out += "Content-Length: " + std::to_string(a.body.size()) + "\r\nContent-Type: application/json\r\n";
+    if (keep_alive) {
+        out += "Keep-Alive: timeout=" +
+               std::to_string(std::chrono::ceil<std::chrono::seconds>(config.keep_alive).count()) +
+               ", max=" + std::to_string(config.keep_alive_requests) + "\r\n";
+    }
+    out += "\r\n";
+    if (!head) out += a.body;
+    return out;
+}
+
+constexpr std::chrono::milliseconds kLinger{1000};  // draining a refused client before closing
+constexpr size_t kLingerBytes = 8u << 20;
+constexpr std::chrono::milliseconds kStopGrace{2000};  // last replies still being written at stop
+
+class ConnectionBase {
+  public:
+    virtual ~ConnectionBase() = default;
+    // Ends the connection once its current reply (if any) is written; any thread.
+    virtual void stop() = 0;
+};
 
 }  // namespace
 
+class HttpServer::Impl {
+  public:
+    Impl(Service& service, const HttpConfig& config) : service(service), config(config) {}
+
+    bool start(std::string& error, int& port);
+    void stop();
+
+    // Counts a new connection from `peer`; false when a limit is reached.
+    bool admit(const net::ip::address& peer);
+    void added(ConnectionBase* key, std::weak_ptr<ConnectionBase> c);
+    void release(ConnectionBase* key, const net::ip::address& peer);
+
+    Service& service;
+    const HttpConfig& config;
+    std::unique_ptr<net::ssl::context> tls;
+    std::atomic<bool> stopping{false};
+
+  private:
+    void accept();
+    void serve(tcp::socket socket);
+
+    std::mutex mutex_;
+    std::condition_variable drained_;
+    size_t open_ = 0;
+    std::map<net::ip::address, size_t> per_client_;
+    std::unordered_map<ConnectionBase*, std::weak_ptr<ConnectionBase>> live_;
+    // Declared after what connections use, so that handlers still queued are destroyed first.
+    net::io_context ioc_;
+    // Keeps the I/O threads running while no connection has an operation pending,
+    // e.g. when every request is with a worker, until stop() is done.
+    net::executor_work_guard<net::io_context::executor_type> work_{ioc_.get_executor()};
+    std::unique_ptr<net::thread_pool> pool_;  // runs the service's handlers
+    net::strand<net::io_context::executor_type> accept_strand_{ioc_.get_executor()};  // acceptor and retry_
+    tcp::acceptor acceptor_{accept_strand_};
+    net::steady_timer retry_{accept_strand_};
+    std::vector<std::thread> io_threads_;
+};
+
+namespace {
+
+// One client connection: reads requests one at a time (head, then body),
+// hands each to the worker pool and writes its reply; refuses what breaks a
+// limit or the syntax with a status and closes. Every step runs on the
+// connection's strand; one timer bounds whichever step is in progress.
+template <bool kTls>
+class Connection : public ConnectionBase, public std::enable_shared_from_this<Connection<kTls>> {
+    using Stream = std::conditional_t<kTls, net::ssl::stream<tcp::socket>, tcp::socket>;
+
+  public:
+    template <class... StreamArgs>
+    Connection(HttpServer::Impl& server, net::thread_pool& workers, net::ip::address peer,
+               StreamArgs&&... args)
+        : server_(server),
+          config_(server.config),
+          workers_(workers),
+          peer_(peer),
+          stream_(std::forward<StreamArgs>(args)...),
+          timer_(socket().get_executor()) {}
+
+    ~Connection() override { server_.release(this, peer_); }
+
+    // Begins serving on the connection's strand.
+    void start() {
+        net::dispatch(socket().get_executor(), [self = this->shared_from_this()] { self->run(); });
+    }
+
+    void stop() override {
+        net::post(socket().get_executor(), [self = this->shared_from_this()] {
+            self->stop_ = true;
+            error_code ignored;
+            if (self->cancellable_) self->socket().cancel(ignored);
+        });
+    }
+
+  private:
+    void run() {
+        if constexpr (kTls) {
+            arm(config_.head_timeout);
+            cancellable_ = true;
+            stream_.async_handshake(net::ssl::stream_base::server,
+                                    [self = this->shared_from_this()](error_code ec) {
+                                        self->cancellable_ = false;
+                                        self->disarm();
+                                        if (ec) return self->close();
+                                        self->readHead();
+                                    });
+        } else {
+            readHead();
+        }
+    }
+
+    tcp::socket& socket() {
+        if constexpr (kTls) {
+            return stream_.next_layer();
+        } else {
+            return stream_;
+        }
+    }
+
+    // Cancels the step in progress when `d` passes.
+    void arm(std::chrono::milliseconds d) {
+        timed_out_ = false;
+        const unsigned generation = ++generation_;
+        timer_.expires_after(d);
+        timer_.async_wait([self = this->shared_from_this(), generation](error_code ec) {
+            if (ec || generation != self->generation_) return;
+            self->timed_out_ = true;
+            error_code ignored;
+            self->socket().cancel(ignored);
+        });
+    }
+
+    void disarm() {
+        ++generation_;
+        timer_.cancel();
+    }
+
+    void readHead() {
+        if (stop_ || server_.stopping) return close();
+        parser_.emplace();
+        parser_->header_limit(static_cast<std::uint32_t>(config_.max_header));
+        parser_->body_limit(config_.max_body);
+        arm(requests_ == 0 ? config_.head_timeout : config_.keep_alive);
+        cancellable_ = true;
+        http::async_read_header(
+            stream_, buffer_, *parser_,
+            [self = this->shared_from_this()](error_code ec, size_t) { self->onHead(ec); });
+    }
+
+    void onHead(error_code ec) {
+        cancellable_ = false;
+        disarm();
+        if (ec) return failed(ec, true);
+        const auto& req = parser_->get();
+        // One length, stated once: a second value (even an equal one) may be read
+        // differently by a proxy in front.
+        if (req.count(http::field::content_length) > 1 ||
+            req[http::field::content_length].find(',') != beast::string_view::npos) {
+            return refuse(400);
+        }
+        if (parser_->is_done()) return dispatch();
+        if (beast::iequals(req[http::field::expect], "100-continue")) {
+            return write("HTTP/1.1 100 Continue\r\n\r\n", [](Connection& c) { c.readBody(); });
+        }
+        readBody();
+    }
+
+    void readBody() {
+        arm(config_.body_timeout);
+        cancellable_ = true;
+        http::async_read(stream_, buffer_, *parser_,
+                         [self = this->shared_from_this()](error_code ec, size_t) { self->onBody(ec); });
+    }
+
+    void onBody(error_code ec) {
+        cancellable_ = false;
+        disarm();
+        if (ec) return failed(ec, false);
+        dispatch();
+    }
+
+    void failed(error_code ec, bool in_head) {
+        if (timed_out_) {
+            // Nothing of a next request yet: an idle connection simply ends.
+            if (in_head && buffer_.size() == 0) return close();
+            return refuse(408);
+        }
+        if (stop_ || ec == http::error::end_of_stream) return close();
+        if (ec == http::error::header_limit) return refuse(431);
+        if (ec == http::error::body_limit) return refuse(413);
+        if (ec.category() == http::make_error_code(http::error::partial_message).category()) {
+            return refuse(400);  // includes a message cut short by the client's half-close
+        }
+        close();  // the connection itself failed
+    }
+
+    void dispatch() {
+        ++requests_;
+        auto msg = parser_->release();
+        const bool keep = msg.keep_alive() && requests_ < config_.keep_alive_requests;
+        const bool head = msg.method() == http::verb::head;
+        Request req{std::string(msg.method_string()), std::string(msg.target()),
+                    std::string(msg[http::field::content_type]), std::move(msg.body())};
+        net::post(workers_, [self = this->shared_from_this(), req = std::move(req), keep, head]() mutable {
+            Answer answer;
+            try {
+                answer = handle(self->server_.service, self->config_, req);
+            } catch (const std::exception&) {
+                answer = Answer{500, Service::error(kInternal, "internal error").body};
+            }
+            net::post(self->socket().get_executor(),
+                      [self, answer = std::move(answer), keep, head] { self->respond(answer, keep, head); });
+        });
+    }
+
+    void respond(const Answer& answer, bool keep, bool head) {
+        keep = keep && !stop_ && !server_.stopping;
+        if (keep) return write(serialize(answer, true, head, config_), [](Connection& c) { c.readHead(); });
+        write(serialize(answer, false, head, config_), [](Connection& c) { c.linger(); });
+    }
+
+    void refuse(int status) {
+        const Answer answer = refusal(status);
+        if (config_.verbose) {
+            std::fprintf(stderr, "asr-server: refused -> %d %s\n", status, answer.body.c_str());
+        }
+        write(serialize(answer, false, false, config_), [](Connection& c) { c.linger(); });
+    }
+
+    void write(std::string text, void (*next)(Connection&)) {
+        out_ = std::move(text);
+        arm(config_.write_timeout);
+        net::async_write(stream_, net::buffer(out_),
+                         [self = this->shared_from_this(), next](error_code ec, size_t) {
+                             self->disarm();
+                             if (ec) return self->close();
+                             next(*self);
+                         });
+    }
+
+    // After a final reply: stop sending and read what the client still sends
+    // (for a short while), so that closing does not reset the connection before
+    // the client has read the reply.
+    void linger() {
+        error_code ignored;
+        socket().shutdown(tcp::socket::shutdown_send, ignored);
+        if (stop_) return close();
+        arm(kLinger);
+        drain();
+    }
+
+    void drain() {
+        cancellable_ = true;
+        socket().async_read_some(net::buffer(scratch_),
+                                 [self = this->shared_from_this()](error_code ec, size_t n) {
+                                     self->cancellable_ = false;
+                                     self->drained_ += n;
+                                     if (ec || self->timed_out_ || self->drained_ > kLingerBytes)
+                                         return self->close();
+                                     self->drain();
+                                 });
+    }
+
+    void close() {
+        disarm();
+        error_code ignored;
+        socket().shutdown(tcp::socket::shutdown_both, ignored);
+        socket().close(ignored);
+    }
+
+    HttpServer::Impl& server_;
+    const HttpConfig& config_;
+    net::thread_pool& workers_;
+    const net::ip::address peer_;
+    Stream stream_;
+    net::steady_timer timer_;
+    beast::flat_buffer buffer_;
+    std::optional<http::request_parser<http::string_body>> parser_;
+    std::string out_;
+    char scratch_[4096];
+    size_t drained_ = 0;
+    size_t requests_ = 0;
+    unsigned generation_ = 0;
+    bool timed_out_ = false;
+    bool cancellable_ = false;  // a read is in progress that stop() may cut short
+    bool stop_ = false;
+};
+
+}  // namespace
+
+bool HttpServer::Impl::start(std::string& error, int& port) {
+    if (config.tls_cert.empty() != config.tls_key.empty()) {
+        error = "TLS needs both a certificate and a key";
+        return false;
+    }
+    if (!config.tls_cert.empty()) {
+        tls = std::make_unique<net::ssl::context>(net::ssl::context::tls_server);
+        tls->set_options(net::ssl::context::default_workarounds | net::ssl::context::no_sslv2 |
+                         net::ssl::context::no_sslv3 | net::ssl::context::no_tlsv1 |
+                         net::ssl::context::no_tlsv1_1);
+        error_code ec;
+        tls->use_certificate_chain_file(config.tls_cert, ec);
+        if (ec) {
+            error = "cannot use certificate " + config.tls_cert + ": " + ec.message();
+            return false;
+        }
+        tls->use_private_key_file(config.tls_key, net::ssl::context::pem, ec);
+        if (ec) {
+            error = "cannot use key " + config.tls_key + ": " + ec.message();
+            return false;
+        }
+    }
+
+    error_code ec;
+    tcp::resolver resolver(ioc_);
+    const auto endpoints = resolver.resolve(config.host, std::to_string(config.port),
+                                            tcp::resolver::passive | tcp::resolver::numeric_service, ec);
+    if (!ec && !endpoints.empty()) {
+        const tcp::endpoint endpoint = endpoints.begin()->endpoint();
+        acceptor_.open(endpoint.protocol(), ec);
+        if (!ec) acceptor_.set_option(net::socket_base::reuse_address(true), ec);
+        if (!ec) acceptor_.bind(endpoint, ec);
+        if (!ec) acceptor_.listen(net::socket_base::max_listen_connections, ec);
+        if (!ec) port = acceptor_.local_endpoint(ec).port();
+    }
+    if (ec || endpoints.empty()) {
+        error = "cannot listen on " + config.host + ":" + std::to_string(config.port);
+        return false;
+    }
+
+    pool_ = std::make_unique<net::thread_pool>(config.threads == 0 ? 1 : config.threads);
+    accept();
+    const size_t n = config.io_threads == 0 ? 1 : config.io_threads;
+    for (size_t i = 0; i < n; ++i) io_threads_.emplace_back([this] { ioc_.run(); });
+    return true;
+}
+
+void HttpServer::Impl::accept() {
+    acceptor_.async_accept(net::make_strand(ioc_), [this](error_code ec, tcp::socket socket) {
+        if (ec == net::error::operation_aborted || stopping) return;
+        if (ec) {
+            // Out of descriptors, most likely: try again shortly rather than spin.
+            retry_.expires_after(std::chrono::milliseconds(50));
+            retry_.async_wait([this](error_code wait_ec) {
+                if (!wait_ec && !stopping) accept();
+            });
+            return;
+        }
+        serve(std::move(socket));
+        accept();
+    });
+}
+
+void HttpServer::Impl::serve(tcp::socket socket) {
+    error_code ec;
+    const tcp::endpoint peer = socket.remote_endpoint(ec);
+    if (ec) return;
+    if (!admit(peer.address())) {
+        // Over a connection limit: say so if the socket takes it at once, then close.
+        if (!tls) {
+            const std::string text = serialize(refusal(503), false, false, config);
+            socket.non_blocking(true, ec);
+            socket.write_some(net::buffer(text), ec);
+        }
+        socket.shutdown(tcp::socket::shutdown_both, ec);
+        socket.close(ec);
+        return;
+    }
+    socket.set_option(tcp::no_delay(true), ec);
+    if (tls) {
+        auto conn =
+            std::make_shared<Connection<true>>(*this, *pool_, peer.address(), std::move(socket), *tls);
+        added(conn.get(), conn);
+        conn->start();
+    } else {
+        auto conn = std::make_shared<Connection<false>>(*this, *pool_, peer.address(), std::move(socket));
+        added(conn.get(), conn);
+        conn->start();
+    }
+}
+
+bool HttpServer::Impl::admit(const net::ip::address& peer) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    size_t& from_peer = per_client_[peer];
+    if (open_ >= config.max_connections || from_peer >= config.max_per_client) {
+        if (from_peer == 0) per_client_.erase(peer);
+        return false;
+    }
+    ++open_;
+    ++from_peer;
+    return true;
+}
+
+void HttpServer::Impl::added(ConnectionBase* key, std::weak_ptr<ConnectionBase> c) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    live_.emplace(key, std::move(c));
+}
+
+void HttpServer::Impl::release(ConnectionBase* key, const net::ip::address& peer) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    live_.erase(key);
+    const auto it = per_client_.find(peer);
+    if (it != per_client_.end() && --it->second == 0) per_client_.erase(it);
+    if (--open_ == 0) drained_.notify_all();
+}
+
+void HttpServer::Impl::stop() {
+    stopping = true;
+    net::post(accept_strand_, [this] {
+        error_code ignored;
+        acceptor_.close(ignored);
+        retry_.cancel();
+    });
+    std::vector<std::shared_ptr<ConnectionBase>> live;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (auto& kv : live_) {
+            if (auto c = kv.second.lock()) live.push_back(std::move(c));
+        }
+    }
+    for (auto& c : live) c->stop();
+    live.clear();
+    // The service is shut down, so requests in progress end soon; their replies are still written.
+    if (pool_) pool_->join();
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        drained_.wait_for(lock, kStopGrace, [this] { return open_ == 0; });
+    }
+    work_.reset();
+    ioc_.stop();
+    for (auto& t : io_threads_) t.join();
+}
+
 HttpServer::HttpServer(Service& service, const HttpConfig& config)
-    : service_(service), config_(config), server_(std::make_unique<httplib::Server>()) {}
+    : service_(service), config_(config), impl_(std::make_unique<Impl>(service_, config_)) {}
 
 HttpServer::~HttpServer() { stop(); }
 
 std::string HttpServer::url() const {
     const bool v6 = config_.host.find(':') != std::string::npos;
-    return "http://" + (v6 ? "[" + config_.host + "]" : config_.host) + ":" + std::to_string(port_) +
-           config_.path;
+    return std::string(config_.tls_cert.empty() ? "http" : "https") + "://" +
+           (v6 ? "[" + config_.host + "]" : config_.host) + ":" + std::to_string(port_) + config_.path;
 }
 
 bool HttpServer::start(std::string& error) {
-    httplib::Server& s = *server_;
-    const size_t threads = config_.threads == 0 ? 1 : config_.threads;
-    s.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
-    s.set_payload_max_length(config_.max_body);
-    s.set_keep_alive_timeout(1);  // bounds how long stop() waits for idle connections
-
-    const std::string pattern = literalPattern(config_.path);
-    s.Post(pattern, [this](const httplib::Request& req, httplib::Response& res) {
-        std::vector<FormPart> parts;
-        bool body_ok = true;
-        if (req.is_multipart_form_data()) {
-            // A standard form post, already split by the library.
-            for (const auto& kv : req.files) {
-                parts.push_back(
-                    FormPart{kv.second.name, kv.second.filename, kv.second.content_type, kv.second.content});
-            }
-        } else {
-            const std::string boundary = boundaryOf(req.get_header_value("Content-Type"));
-            if (!boundary.empty()) body_ok = parseMultipart(req.body, boundary, parts);
-        }
-        send(res, service_.post(queryOf(req), std::move(parts), body_ok));
-    });
-    s.Get(pattern, [this](const httplib::Request& req, httplib::Response& res) {
-        send(res, service_.get(queryOf(req)));
-    });
-    s.set_error_handler([](const httplib::Request&, httplib::Response& res) {
-        if (!res.body.empty()) return;
-        const ErrNo code = res.status == 413 ? kLimitReached : kBadRequest;
-        const Reply reply = Service::error(code, "HTTP " + std::to_string(res.status));
-        res.set_content(reply.body, "application/json");
-    });
-    s.set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
-        res.status = 500;
-        const Reply reply = Service::error(kInternal, "internal error");
-        res.set_content(reply.body, "application/json");
-    });
-    if (config_.verbose) {
-        s.set_logger([](const httplib::Request& req, const httplib::Response& res) {
-            std::string target = req.path;
-            if (!req.params.empty()) {
-                char sep = '?';
-                for (const auto& kv : req.params) {
-                    target += sep + kv.first + "=" + kv.second;
-                    sep = '&';
-                }
-            }
-            std::fprintf(stderr, "asr-server: %s %s (%zu bytes) -> %d %s\n", req.method.c_str(),
-                         target.c_str(), req.body.size(), res.status, res.body.c_str());
-        });
-    }
-
-    if (config_.port == 0) {
-        port_ = s.bind_to_any_port(config_.host);
-    } else {
-        port_ = s.bind_to_port(config_.host, config_.port) ? config_.port : -1;
-    }
-    if (port_ <= 0) {
-        error = "cannot listen on " + config_.host + ":" + std::to_string(config_.port);
+    if (!impl_->start(error, port_)) {
+        port_ = -1;
         return false;
     }
-    listener_ = std::thread([this] {
-        server_->listen_after_bind();
-        listener_done_ = true;
-    });
-    // stop() only reaches a server that has entered its accept loop.
-    while (!server_->is_running() && !listener_done_)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        started_ = true;
+    }
     sweeper_ = std::thread([this] { sweepLoop(); });
     return true;
 }
@@ -120,15 +673,16 @@ void HttpServer::sweepLoop() {
 }
 
 void HttpServer::stop() {
+    bool started = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (stopping_) return;
         stopping_ = true;
+        started = started_;
     }
     stop_requested_.notify_all();
     service_.shutdown();  // waiting fetches return at once
-    server_->stop();
-    if (listener_.joinable()) listener_.join();
+    if (started) impl_->stop();
     if (sweeper_.joinable()) sweeper_.join();
 }
 

@@ -1,5 +1,13 @@
-// HTTP front of the service on cpp-httplib: routes the base path to the
+// HTTP front of the service on Boost.Beast: routes the base path to the
 // service, splits multipart bodies, and expires idle sessions once a second.
+//
+// Connections are served asynchronously by a few I/O threads, so an idle or
+// slow client costs a socket and a little memory, never a thread. Requests are
+// read whole (head and body within deadlines and size limits) before the
+// service sees them; the service's handlers, which may block (a result fetch
+// waits for audio), run on a separate pool of worker threads. Malformed or
+// oversized requests are refused with an HTTP status and the connection is
+// closed; plain HTTP and HTTPS (OpenSSL) are served alike.
 #pragma once
 
 #include <atomic>
@@ -12,18 +20,25 @@
 
 #include "server/asr-server/service.h"
 
-namespace httplib {
-class Server;
-}
-
 namespace asrserver {
 
 struct HttpConfig {
     std::string host = "127.0.0.1";
     int port = 8900;  // 0 picks a free port
     std::string path = "/asr/v2";
-    size_t threads = 32;         // request worker threads
-    size_t max_body = 4u << 20;  // bytes
+    size_t threads = 32;                             // request worker threads
+    size_t io_threads = 2;                           // threads reading and writing connections
+    size_t max_body = 4u << 20;                      // bytes of a request body, however framed
+    size_t max_header = 16u << 10;                   // bytes of a request line and header lines
+    size_t max_connections = 512;                    // open at once, over all clients
+    size_t max_per_client = 128;                     // open at once from one client address
+    size_t keep_alive_requests = 1000;               // requests per connection
+    std::chrono::milliseconds keep_alive{5000};      // idle time before the next request's head
+    std::chrono::milliseconds head_timeout{10000};   // TLS handshake, then the first request head
+    std::chrono::milliseconds body_timeout{30000};   // a request body
+    std::chrono::milliseconds write_timeout{30000};  // a reply
+    std::string tls_cert;                            // PEM certificate chain; with tls_key, serve HTTPS
+    std::string tls_key;                             // PEM private key
     std::chrono::milliseconds sweep_interval{1000};
     bool verbose = false;  // one line per request on standard error
 };
@@ -36,26 +51,28 @@ class HttpServer {
     HttpServer& operator=(const HttpServer&) = delete;
 
     // Binds and starts serving on background threads; false with a reason in
-    // `error` when the address cannot be bound.
+    // `error` when the address cannot be bound or the TLS files cannot be used.
     bool start(std::string& error);
     int port() const { return port_; }
-    // The base URL, e.g. http://127.0.0.1:8900/asr/v2.
+    // The base URL, e.g. http://127.0.0.1:8900/asr/v2 (https with TLS).
     std::string url() const;
-    // Shuts the service down, stops serving and joins the threads; idempotent.
+    // Shuts the service down, answers the requests in progress, stops serving
+    // and joins the threads; idempotent.
     void stop();
+
+    class Impl;
 
   private:
     void sweepLoop();
 
     Service& service_;
     const HttpConfig config_;
-    std::unique_ptr<httplib::Server> server_;
+    std::unique_ptr<Impl> impl_;
     int port_ = -1;
-    std::thread listener_;
-    std::atomic<bool> listener_done_{false};
     std::thread sweeper_;
     std::mutex mutex_;
     std::condition_variable stop_requested_;
+    bool started_ = false;
     bool stopping_ = false;
 };
 

@@ -57,6 +57,16 @@ std::string usage() {
            "  --node NAME              node name (1-32 of A-Z a-z 0-9 _ -): every sid becomes\n"
            "                           NAME.RANDOM, and sids of other nodes are refused\n"
            "  --threads N              HTTP worker threads (default 32)\n"
+           "  --tls-cert FILE          serve HTTPS with this PEM certificate (chain)...\n"
+           "  --tls-key FILE           ...and this PEM private key\n"
+           "  --max-connections N      connections open at once (default 512)\n"
+           "  --max-connections-per-client N\n"
+           "                           connections open at once from one address (default 128)\n"
+           "  --keep-alive-s N         close a connection idle this long (default 5)\n"
+           "  --keep-alive-requests N  requests per connection (default 1000)\n"
+           "  --head-timeout-s N       time for the TLS handshake, and for the first request\n"
+           "                           head (default 10)\n"
+           "  --body-timeout-s N       time for a request body (default 30)\n"
            "  --verbose                log every request and PocketSphinx to standard error\n"
            "  -h, --help               show this help\n"
            "\n"
@@ -165,10 +175,38 @@ ParseOutcome parseOptions(int argc, const char* const* argv, Options& options, s
         } else if (arg == "--threads") {
             if (!positive(1024)) return ParseOutcome::Error;
             options.http.threads = static_cast<size_t>(n);
+        } else if (arg == "--tls-cert" || arg == "--tls-key") {
+            if (value.empty()) {
+                message = "empty " + arg;
+                return ParseOutcome::Error;
+            }
+            (arg == "--tls-cert" ? options.http.tls_cert : options.http.tls_key) = value;
+        } else if (arg == "--max-connections") {
+            if (!positive(1000000)) return ParseOutcome::Error;
+            options.http.max_connections = static_cast<size_t>(n);
+        } else if (arg == "--max-connections-per-client") {
+            if (!positive(1000000)) return ParseOutcome::Error;
+            options.http.max_per_client = static_cast<size_t>(n);
+        } else if (arg == "--keep-alive-s") {
+            if (!positive(3600)) return ParseOutcome::Error;
+            options.http.keep_alive = std::chrono::seconds(n);
+        } else if (arg == "--keep-alive-requests") {
+            if (!positive(1000000)) return ParseOutcome::Error;
+            options.http.keep_alive_requests = static_cast<size_t>(n);
+        } else if (arg == "--head-timeout-s") {
+            if (!positive(3600)) return ParseOutcome::Error;
+            options.http.head_timeout = std::chrono::seconds(n);
+        } else if (arg == "--body-timeout-s") {
+            if (!positive(3600)) return ParseOutcome::Error;
+            options.http.body_timeout = std::chrono::seconds(n);
         } else {
             message = "unknown option " + arg;
             return ParseOutcome::Error;
         }
+    }
+    if (options.http.tls_cert.empty() != options.http.tls_key.empty()) {
+        message = "--tls-cert and --tls-key go together";
+        return ParseOutcome::Error;
     }
     const PocketSphinxConfig& ps = options.pocketsphinx;
     if (!ps.grammar_file.empty() && !ps.phrases.empty()) {

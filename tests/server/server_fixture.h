@@ -93,19 +93,20 @@ class ServerTest : public ::testing::Test {
         return c;
     }
 
-    // Serves with `recognizer`, the echo recogniser by default.
-    void start(ServiceConfig config = fastConfig(), std::unique_ptr<Recognizer> recognizer = nullptr) {
+    // Serves with `recognizer`, the echo recogniser by default; `http` sets the HTTP limits.
+    void start(ServiceConfig config = fastConfig(), std::unique_ptr<Recognizer> recognizer = nullptr,
+               HttpConfig http = HttpConfig()) {
         recognizer_ = recognizer ? std::move(recognizer) : std::make_unique<EchoRecognizer>();
         // Idle expiry runs on a clock the tests move by hand.
         service_ = std::make_unique<Service>(*recognizer_, config, [this] {
             return std::chrono::steady_clock::time_point(std::chrono::milliseconds(clock_ms_.load()));
         });
-        HttpConfig http;
         http.port = 0;
         http.sweep_interval = std::chrono::hours(1);  // expiry only when a test asks
         http_ = std::make_unique<HttpServer>(*service_, http);
         std::string error;
         ASSERT_TRUE(http_->start(error)) << error;
+        if (!http.tls_cert.empty()) return;  // HTTPS tests make their own client
         client_ = std::make_unique<httplib::Client>("127.0.0.1", http_->port());
         client_->set_read_timeout(60, 0);
     }
