@@ -10,6 +10,7 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev libssl-dev openssl
     libpocketsphinx-dev pocketsphinx-en-us libsndfile1-dev libsamplerate0-dev
     espeak-ng sox
+    nginx-light
 )
 
 missing=()

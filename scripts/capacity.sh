@@ -1,0 +1,229 @@
+#!/usr/bin/env bash
+# Capacity figures of the reference server, measured with loadgen (real-time
+# 16 kHz sessions through the SDK) on this machine:
+#   1. one node, PocketSphinx: concurrent sessions before the 90th percentile of
+#      the final-result time (last audio to final result) passes 1 s;
+#   2. that load through nginx: one node behind it (what nginx adds to the
+#      median), then two nodes (every session finishes, how the sessions split);
+#   3. two nodes behind nginx, one killed (SIGKILL) in the middle of a run: how
+#      its live sessions end, whether the other node's sessions are untouched and
+#      where new sessions go.
+# Not a test: figures depend on the machine and on what else runs on it.
+#
+# Environment:
+#   VELA_BUILD_DIR        build directory with bin/asr-server and bin/loadgen (default build/)
+#   CAPACITY_STEPS        concurrent sessions tried for one node (default "1 2 3 4 5 6 8 10 12")
+#   CAPACITY_AUDIO        raw 16 kHz PCM to stream (default: a sentence spoken by espeak-ng,
+#                         or tests/data/vad/speech_16k.pcm without it)
+#   CAPACITY_SERVER_ARGS  extra asr-server options (e.g. --words "...")
+#   CAPACITY_LOAD         concurrent sessions of parts 2 and 3 (default: the capacity of part 1)
+#   CAPACITY_KEEP=1       keep the working directory (loadgen outputs, logs)
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${VELA_BUILD_DIR:-$root/build}
+steps=${CAPACITY_STEPS:-1 2 3 4 5 6 8 10 12}
+read -r -a server_args <<<"${CAPACITY_SERVER_ARGS:-}"
+max_step=0
+for m in $steps; do ((m > max_step)) && max_step=$m; done
+decoders=$((max_step > 4 ? max_step : 4))
+node_args=(--decoders "$decoders" "${server_args[@]}")
+py=/usr/bin/python3
+[ -x "$py" ] || py=python3
+
+for t in asr-server loadgen; do
+    [ -x "$build/bin/$t" ] || {
+        echo "capacity: $build/bin/$t missing (cmake --build build --target asr-server loadgen)" >&2
+        exit 2
+    }
+done
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/asr-capacity.XXXXXX")
+bg_pid=
+cleanup() {
+    if [ -n "$bg_pid" ]; then
+        kill -TERM "$bg_pid" 2>/dev/null || true
+        wait "$bg_pid" 2>/dev/null || true
+    fi
+    if [ "${CAPACITY_KEEP:-0}" = 1 ]; then echo "capacity: kept $work"; else rm -rf "$work"; fi
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+# ---------------------------------------------------------------- audio
+audio=${CAPACITY_AUDIO:-}
+if [ -z "$audio" ]; then
+    if command -v espeak-ng >/dev/null && command -v sox >/dev/null; then
+        espeak-ng -v en-us -s 150 -w "$work/say.wav" \
+            "the quick brown fox jumps over the lazy dog"
+        sox -R -D "$work/say.wav" -r 16000 -c 1 -b 16 -e signed-integer -L -t raw "$work/speech.pcm" pad 0.3 0.5
+        audio=$work/speech.pcm
+    else
+        audio=$root/tests/data/vad/speech_16k.pcm
+    fi
+fi
+audio_s=$(awk -v b="$(stat -c %s "$audio")" 'BEGIN { printf "%.1f", b / 32000 }')
+echo "capacity: $(nproc) cores; audio $audio_s s of 16 kHz speech; nodes: asr-server ${node_args[*]}"
+
+# loadgen URL OUT ARGS...: one run, its output kept in OUT.
+loadgen() {
+    local url=$1 out=$2
+    shift 2
+    VELA_ASR_SERVER_URL=$url "$build/bin/loadgen" --log-dir "$work/sdk-logs" "$@" "$audio" \
+        | grep -v '^arg0x' >"$out" || true
+}
+summary() { grep -E '^(finished|node|final-result)' "$1" | tr '\n' ';' | sed 's/;$//; s/;/; /g'; }
+finished() { awk '$1 == "finished" { print $2 }' "$1"; }
+field() { awk -v k="$2" '$1 == "final-result" { for (i = 2; i < NF; i++) if ($i == k) print $(i + 1) }' "$1"; }
+
+# cluster N [RECOGNIZER [UPSTREAM_KEEPALIVE]]: starts scripts/cluster.sh in the background; sets front.
+cluster() {
+    "$root/scripts/cluster.sh" --build "$build" --recognizer "${2:-pocketsphinx}" \
+        --upstream-keepalive "${3:-16}" "$1" -- "${node_args[@]}" >"$work/cluster.out" 2>&1 &
+    bg_pid=$!
+    for ((i = 0; i < 600; i++)); do
+        grep -q '^VELA_ASR_SERVER_URL=' "$work/cluster.out" && break
+        kill -0 "$bg_pid" 2>/dev/null || break
+        sleep 0.05
+    done
+    front=$(sed -n 's/^VELA_ASR_SERVER_URL=//p' "$work/cluster.out")
+    [ -n "$front" ] || {
+        cat "$work/cluster.out" >&2
+        exit 1
+    }
+}
+stop_background() {
+    kill -TERM "$bg_pid" 2>/dev/null || true
+    wait "$bg_pid" 2>/dev/null || true
+    bg_pid=
+}
+warm_up() {  # loads as many decoders as sessions will run at once
+    loadgen "$1" "$work/warm.out" -c "$2" --speed 0 --stagger-ms 0
+}
+
+# start_node RECOGNIZER: one node alone in the background; sets node_url.
+start_node() {
+    "$build/bin/asr-server" --port 0 --recognizer "$1" "${node_args[@]}" >"$work/node.out" 2>"$work/node.err" &
+    bg_pid=$!
+    for ((i = 0; i < 600; i++)); do
+        grep -q '^listening on ' "$work/node.out" && break
+        sleep 0.05
+    done
+    node_url=$(sed -n 's/^listening on //p' "$work/node.out")
+    [ -n "$node_url" ] || {
+        cat "$work/node.err" >&2
+        exit 1
+    }
+}
+
+# ------------------------------------------------------- 1. one node alone
+start_node pocketsphinx
+warm_up "$node_url" "$max_step"
+echo
+echo "1. one node, direct: concurrent sessions (two rounds each) -> final-result ms"
+capacity=0
+for m in $steps; do
+    loadgen "$node_url" "$work/one-$m.out" -c "$m" -n $((2 * m)) --timeout-s 30
+    p90=$(field "$work/one-$m.out" p90)
+    finished=$(awk '$1 == "finished" { print $2 }' "$work/one-$m.out")
+    echo "   $m: $(summary "$work/one-$m.out")"
+    if [ "$finished" != $((2 * m)) ] || awk -v p="$p90" 'BEGIN { exit !(p > 1000) }'; then break; fi
+    capacity=$m
+done
+stop_background
+echo "   capacity of one node: $capacity concurrent real-time sessions with p90 <= 1 s"
+# Parts 2 and 3 run that load (at least two sessions at once), or CAPACITY_LOAD.
+m=${CAPACITY_LOAD:-$capacity}
+((m >= 2)) || m=2
+
+# ------------------------------------------------------- 2. through nginx
+echo
+echo "2. the same load, $m sessions at once, through nginx"
+# nginx's own share, without PocketSphinx's variance: echo nodes, direct and behind nginx.
+start_node echo
+loadgen "$node_url" "$work/echo-direct.out" -c "$m" -n $((4 * m))
+stop_background
+cluster 1 echo
+loadgen "$front" "$work/echo-nginx.out" -c "$m" -n $((4 * m))
+stop_background
+cluster 1 echo 0
+loadgen "$front" "$work/echo-nginx-nokeep.out" -c "$m" -n $((4 * m))
+stop_background
+p5090() { echo "$(field "$1" p50)/$(field "$1" p90)"; }
+echo "   echo node, final-result ms p50/p90: direct $(p5090 "$work/echo-direct.out"), behind nginx" \
+    "$(p5090 "$work/echo-nginx.out") (keep-alive to the node), $(p5090 "$work/echo-nginx-nokeep.out")" \
+    "(a connection per request)"
+# PocketSphinx: the same node direct and behind nginx, one right after the other.
+start_node pocketsphinx
+warm_up "$node_url" "$m"
+loadgen "$node_url" "$work/ps-direct.out" -c "$m" -n $((4 * m)) --timeout-s 30
+stop_background
+cluster 1
+warm_up "$front" "$m"
+loadgen "$front" "$work/nginx-1.out" -c "$m" -n $((4 * m)) --timeout-s 30
+stop_background
+echo "   PocketSphinx node, final-result ms p50/p90: direct $(p5090 "$work/ps-direct.out"), behind nginx" \
+    "$(p5090 "$work/nginx-1.out"); finished $(finished "$work/ps-direct.out") and" \
+    "$(finished "$work/nginx-1.out") of $((4 * m))"
+cluster 2
+warm_up "$front" "$m"
+loadgen "$front" "$work/nginx-2.out" -c "$m" -n $((8 * m)) --timeout-s 30
+stop_background
+echo "   2 nodes behind nginx, $((8 * m)) sessions: $(summary "$work/nginx-2.out")"
+"$py" - "$work/nginx-2.out" <<'EOF'
+import sys
+rows = [l.rstrip("\n").split("\t") for l in open(sys.argv[1]) if l.startswith("session\t")]
+nodes = {}
+for r in rows:
+    nodes[r[2]] = nodes.get(r[2], 0) + 1
+counts = sorted(nodes.values())
+spread = (counts[-1] - counts[0]) / (sum(counts) / len(counts)) * 100 if counts else 0
+unfinished = sum(1 for r in rows if r[5] != "finished")
+print("   split %s: the nodes differ by %.0f %% of their mean; unfinished %d" % (nodes, spread, unfinished))
+EOF
+
+# ------------------------------------------------------- 3. a node killed
+echo
+# Twice the load, so that node2 has several live sessions when it goes.
+m=$((2 * m))
+echo "3. two nodes, $m sessions at once, node2 killed (SIGKILL) in the middle of the run"
+cluster 2
+warm_up "$front" "$m"
+node2_pid=$(awk '$1 == "node" && $2 == "node2" { print $5 }' "$work/cluster.out")
+run_s=$(awk -v a="$audio_s" 'BEGIN { print 4 * a + a }')  # four rounds plus the stagger
+start_ns=$(date +%s%N)
+loadgen "$front" "$work/kill.out" -c "$m" -n $((4 * m)) --timeout-s 60 &
+lg_pid=$!
+sleep "$(awk -v r="$run_s" 'BEGIN { print r / 2 }')"
+kill -KILL "$node2_pid"
+kill_ms=$((($(date +%s%N) - start_ns) / 1000000))
+wait "$lg_pid" || true
+stop_background
+echo "   $(summary "$work/kill.out"); node2 killed about $kill_ms ms into the run"
+"$py" - "$work/kill.out" "$kill_ms" <<'EOF'
+import json, sys
+rows = [l.rstrip("\n").split("\t") for l in open(sys.argv[1]) if l.startswith("session\t")]
+kill_ms = float(sys.argv[2])
+live, other, after = [], [], []
+for r in rows:
+    _, i, node, sid, sent, outcome, ms, events, start, end = r[:10]
+    start, end = float(start), float(end)
+    # Not over before the kill. The kill time is taken by this script, a few tens of
+    # milliseconds before loadgen's own clock starts, so it runs slightly late here.
+    if node == "node2" and start < kill_ms and not (outcome == "finished" and end < kill_ms):
+        live.append(r)
+    elif node == "node1" and start < kill_ms:
+        other.append(r)
+    elif start > kill_ms + 500:  # launched well after the kill
+        after.append(r)
+one_error = [r for r in live if r[5] == "error" and r[7] == "1"]
+waits = sorted(float(r[9]) - kill_ms for r in one_error)
+print("   node2's live sessions: %d, ended with exactly one error: %d (%s)"
+      % (len(live), len(one_error), ", ".join("%s/%s events" % (r[5], r[7]) for r in live if r not in one_error) or "all"))
+if waits:
+    print("   their errors came %.0f to %.0f ms after the kill (as timed by this script)" % (waits[0], waits[-1]))
+print("   node1's sessions begun before the kill: %d, finished with one final result: %d"
+      % (len(other), sum(1 for r in other if r[5] == "finished" and r[7] == "1")))
+print("   sessions begun after the kill: %d, on node1: %d, finished: %d"
+      % (len(after), sum(1 for r in after if r[2] == "node1"), sum(1 for r in after if r[5] == "finished")))
+EOF
