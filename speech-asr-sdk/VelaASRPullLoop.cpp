@@ -68,8 +68,9 @@ void VelaASRLinuxSDK::pull_loop() {
     // One fetch at a time: the next one once the previous task has ended and
     // its reply has let the session go on, but not sooner than the fetch
     // interval after the previous one started, so that a server that answers
-    // at once is not polled in a hot loop. Once the last packet has gone, the
-    // session must end within the result time-out.
+    // at once is not polled in a hot loop (the first fetch after the last
+    // packet excepted). Once the last packet has gone, the session must end
+    // within the result time-out.
     int64_t issued = kNever;
     bool expired = false;
     pthread_mutex_lock(&_lock);
@@ -87,7 +88,12 @@ void VelaASRLinuxSDK::pull_loop() {
             wake = deadline;
         }
         if (!_fetch_in_flight && st != ST_FETCH) {
-            const int64_t next = issued == kNever ? now : issued + _limits.fetch_interval_ms;
+            // The first fetch after the last packet has gone is not held back:
+            // the final result is due, and waiting out the interval would add
+            // up to its length to every session's final result.
+            const bool first_after_last = _last_packet_ms != 0 && issued < _last_packet_ms;
+            const int64_t next =
+                issued == kNever || first_after_last ? now : issued + _limits.fetch_interval_ms;
             if (st == ST_RUNNING && now >= next) {
                 _fetch_in_flight = true;
                 pthread_mutex_unlock(&_lock);

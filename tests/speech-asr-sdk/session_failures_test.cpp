@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -276,6 +277,37 @@ TEST_F(FailureTest, FetchesAreSpacedUnlessLongPolled) {
             EXPECT_LT(gaps[gaps.size() / 2], 50.0) << "a held fetch waited for the interval";
         }
     }
+}
+
+// The fetch interval does not hold back the fetch that follows the last
+// packet: the final result comes without waiting out the interval.
+TEST_F(FailureTest, LastPacketIsFetchedWithoutWaitingOutTheInterval) {
+    limits({{"VELA_ASR_FETCH_INTERVAL_MS", "60000"}});
+    std::atomic<int> fetches{0};
+    server_.on(vela_test::methodIs("GET"), [this, &fetches](const RecordedRequest&) {
+        if (fetches++ == 0) return Reply::json(kMiddle);  // before the last packet
+        for (int i = 0; i < 1000; ++i) {               // hold, as a long poll does
+            for (const RecordedRequest& r : server_.requests())
+                if (r.part("asr_audio") != nullptr && r.query.find("idx=-") != std::string::npos)
+                    return Reply::json(kFinal);
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return Reply::json(kMiddle);
+    });
+    VelaASRLinuxSDK* inst = make("last packet");
+    ASSERT_NE(nullptr, inst);
+    speak(inst, 3, false);
+    for (int i = 0; i < 1000 && fetches == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_EQ(1, fetches.load()) << "no fetch before the last packet";
+    const Clock::time_point t0 = Clock::now();
+    vela::VelaASRMessage stop;
+    std::string err;
+    stop.name = vela::VELA_ASR_CMD_STOP;
+    inst->post(stop, err);
+    ASSERT_TRUE(settled(inst));
+    figure("stop to final result", msSince(t0));
+    EXPECT_EQ(1u, count(EventLog::get().events(), vela::VELA_ASR_FINISH));
+    EXPECT_LT(msSince(t0), 10000.0) << "the fetch after the last packet waited for the interval";
 }
 
 // Redirects: a loop stops after a few, and no other scheme than http(s) is
