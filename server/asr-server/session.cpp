@@ -1,5 +1,6 @@
 #include "server/asr-server/session.h"
 
+#include <algorithm>
 #include <climits>
 
 namespace asrserver {
@@ -365,6 +366,9 @@ std::string Session::partialText() {
 
 FetchResult Session::fetch(SteadyTime deadline) {
     std::unique_lock<std::mutex> lock(mutex_);
+    // Audio that arrives together with this request (the last audio and the
+    // end packet often do) is taken into the same answer.
+    const SteadyTime arrived = std::chrono::steady_clock::now();
     bool tried_decoder = false;
     for (;;) {
         FetchResult r;
@@ -388,7 +392,7 @@ FetchResult Session::fetch(SteadyTime deadline) {
             return r;
         }
         const bool changed = version_ != answered_version_;
-        const SteadyTime change_due = unanswered_since_ + limits_.coalesce;
+        const SteadyTime change_due = std::max(unanswered_since_, arrived) + limits_.coalesce;
         if ((changed && now >= change_due) || now >= deadline) {
             answered_version_ = version_;
             r.text = partialText();

@@ -72,9 +72,10 @@ struct SessionLimits {
     std::chrono::milliseconds gap_timeout{1000};
     // A session that feeds no new audio for this long gives its decoder back.
     std::chrono::milliseconds decoder_idle{2000};
-    // A waiting result request answers an intermediate change only once it is
-    // this old, so that packets arriving together (the last audio and the end
-    // packet) give one answer, and the final one comes without another round trip.
+    // A result request answers an intermediate change only once the change,
+    // and the request itself, are this old, so that packets arriving together
+    // (the last audio and the end packet, often with the request) give one
+    // answer, and the final one comes without another round trip.
     std::chrono::milliseconds coalesce{20};
 };
 
