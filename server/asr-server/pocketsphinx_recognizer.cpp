@@ -172,7 +172,7 @@ class PocketSphinxUtterance : public Utterance {
         return hyp != nullptr ? std::string(hyp) : std::string();
     }
 
-    static constexpr long kPrimeFrames = 100;              // 1 s of voiced frames
+    static constexpr long kPrimeFrames = 100;             // 1 s of voiced frames
     static constexpr size_t kMaxHeldSamples = 3 * 16000;  // 3 s of audio
 
     PocketSphinxRecognizer& owner_;
@@ -336,8 +336,7 @@ std::unique_ptr<Utterance> PocketSphinxRecognizer::open(int sample_rate, std::ch
         }
     }
     lock.unlock();
-    return std::make_unique<PocketSphinxUtterance>(*this, std::move(d), sample_rate,
-                                                   config_.usesGrammar());
+    return std::make_unique<PocketSphinxUtterance>(*this, std::move(d), sample_rate, config_.usesGrammar());
 }
 
 void PocketSphinxRecognizer::release(std::unique_ptr<Decoder> decoder) {
