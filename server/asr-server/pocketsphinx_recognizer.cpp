@@ -91,9 +91,10 @@ struct PocketSphinxRecognizer::Decoder {
 // a fixed preset would be decoded mostly with the preset's mean, far off for
 // many voices and for 8 kHz audio. Each utterance therefore holds its audio
 // back until a front end of its own has seen kPrimeFrames voiced frames (or
-// the utterance ends, or kMaxHeldSamples are held), starts the live mean from
+// the utterance ends, or kMaxHeldSamples with some speech are held), starts the live mean from
 // the mean of those frames, and then decodes the held audio and goes on live.
-// The text thus depends only on the session's own audio, not on the decoder
+// Intermediate texts thus begin about a second into the speech.
+// The text depends only on the session's own audio, not on the decoder
 // of the pool it got. With a grammar the final text comes from a second pass
 // over the whole utterance in one piece, normalised by its whole mean; the
 // grammar search is cheap.
@@ -153,8 +154,10 @@ class PocketSphinxUtterance : public Utterance {
             decoder_->measure(fresh, count, measured_);
             held_.insert(held_.end(), fresh, fresh + count);
             if (!last && measured_.frames < kPrimeFrames && held_.size() < kMaxHeldSamples) return;
-            primed_ = true;
-            decoder_->setMean(measured_);
+            // Held silence alone says nothing of the mean: it is decoded (its
+            // frames are dropped as silence) and the measuring goes on.
+            primed_ = last || measured_.frames > 0;
+            if (primed_) decoder_->setMean(measured_);
             decode(held_.data(), held_.size());
             std::vector<int16_t>().swap(held_);
             return;
