@@ -15,29 +15,69 @@
 
 namespace asrserver {
 
+// Sum of the cepstra of the voiced frames seen so far.
+struct CepstralSum {
+    std::vector<double> sum;
+    long frames = 0;
+};
+
 struct PocketSphinxRecognizer::Decoder {
     cmd_ln_t* config = nullptr;
     ps_decoder_t* ps = nullptr;
+    // A front end of its own, configured like the decoder's, that measures an
+    // utterance's cepstral mean before the decoder sees the audio.
+    fe_t* probe = nullptr;
     std::vector<mfcc_t> initial_mean;  // the live cepstral mean as loaded (the model's preset)
 
     cmn_t* cmn() const {
         feat_t* feat = ps_get_feat(ps);
         return feat != nullptr ? feat->cmn_struct : nullptr;
     }
-    // Starts an utterance from the decoder's initial condition, whatever it heard before.
+    // Starts an utterance from the decoder's initial condition, whatever it
+    // heard before: the front end's noise estimate and the cepstral mean too.
     bool startUtterance() {
-        if (ps_start_utt(ps) < 0) return false;
+        if (ps_start_stream(ps) < 0 || ps_start_utt(ps) < 0) return false;
         cmn_t* c = cmn();
         if (c != nullptr && initial_mean.size() == static_cast<size_t>(c->veclen)) {
             cmn_live_set(c, initial_mean.data());
         }
+        if (probe != nullptr) {
+            fe_start_stream(probe);
+            fe_start_utt(probe);
+        }
         return true;
+    }
+    // Adds the cepstra of the voiced frames in `samples` (16 kHz) to `acc`.
+    void measure(const int16_t* samples, size_t count, CepstralSum& acc) {
+        if (probe == nullptr || count == 0) return;
+        const int veclen = fe_get_output_size(probe);
+        acc.sum.resize(static_cast<size_t>(veclen), 0.0);
+        int32 nframes = 0;
+        mfcc_t** cep = nullptr;
+        if (fe_process_utt(probe, samples, count, &cep, &nframes) >= 0 && cep != nullptr) {
+            for (int32 f = 0; f < nframes; ++f) {
+                for (int i = 0; i < veclen; ++i) acc.sum[static_cast<size_t>(i)] += MFCC2FLOAT(cep[f][i]);
+            }
+            acc.frames += nframes;
+        }
+        if (cep != nullptr) fe_free_2d(cep);
+    }
+    // Makes the mean of `acc` the live cepstral mean the decoder goes on from.
+    void setMean(const CepstralSum& acc) {
+        cmn_t* c = cmn();
+        if (c == nullptr || acc.frames == 0 || acc.sum.size() != static_cast<size_t>(c->veclen)) return;
+        std::vector<mfcc_t> mean(acc.sum.size());
+        for (size_t i = 0; i < mean.size(); ++i) {
+            mean[i] = FLOAT2MFCC(acc.sum[i] / static_cast<double>(acc.frames));
+        }
+        cmn_live_set(c, mean.data());
     }
 
     Decoder() = default;
     Decoder(const Decoder&) = delete;
     Decoder& operator=(const Decoder&) = delete;
     ~Decoder() {
+        if (probe != nullptr) fe_free(probe);
         if (ps != nullptr) ps_free(ps);  // drops the decoder's own reference to config
         if (config != nullptr) cmd_ln_free_r(config);
     }
@@ -46,16 +86,18 @@ struct PocketSphinxRecognizer::Decoder {
 // One utterance on a decoder borrowed from the pool; 8 kHz audio is upsampled
 // to the model's 16 kHz on the way in.
 //
-// Texts come from PocketSphinx's live pass, which normalises the cepstra by a
-// running mean. PocketSphinx carries that mean over from one utterance to the
-// next, so the text would depend on which decoder of the pool a session gets
-// and what it heard before; every utterance therefore starts from the mean
-// the decoder was loaded with. For 8 kHz audio that preset is far off, so
-// with a grammar the final text comes from a second pass over the whole
-// utterance in one piece, which starts from the mean the live pass of the
-// same utterance left; the grammar search is cheap. With the language model a
-// second pass would add about the utterance's decoding time again to every
-// final result, so there the live text stands.
+// The live pass normalises the cepstra by a running mean that moves slowly
+// (it weighs about five seconds of speech), so an utterance that started from
+// a fixed preset would be decoded mostly with the preset's mean, far off for
+// many voices and for 8 kHz audio. Each utterance therefore holds its audio
+// back until a front end of its own has seen kPrimeFrames voiced frames (or
+// the utterance ends, or kMaxHeldSamples with some speech are held), starts the live mean from
+// the mean of those frames, and then decodes the held audio and goes on live.
+// Intermediate texts thus begin about a second into the speech.
+// The text depends only on the session's own audio, not on the decoder
+// of the pool it got. With a grammar the final text comes from a second pass
+// over the whole utterance in one piece, normalised by its whole mean; the
+// grammar search is cheap.
 class PocketSphinxUtterance : public Utterance {
   public:
     PocketSphinxUtterance(PocketSphinxRecognizer& owner, std::unique_ptr<PocketSphinxRecognizer::Decoder> d,
@@ -77,7 +119,7 @@ class PocketSphinxUtterance : public Utterance {
         } else {
             audio_.insert(audio_.end(), samples, samples + count);
         }
-        live(from);
+        take(from, false);
     }
 
     std::string partial() override { return started_ ? hypothesis() : std::string(); }
@@ -87,7 +129,7 @@ class PocketSphinxUtterance : public Utterance {
         finished_ = true;
         const size_t from = keep();
         if (upsample_) upsampler_.flush(audio_);
-        live(from);
+        take(from, true);
         ps_end_utt(decoder_->ps);
         if (whole_pass_ && ps_start_utt(decoder_->ps) >= 0) {
             ps_process_raw(decoder_->ps, audio_.data(), audio_.size(), FALSE, TRUE);
@@ -104,10 +146,27 @@ class PocketSphinxUtterance : public Utterance {
         return audio_.size();
     }
 
-    void live(size_t from) {
-        if (audio_.size() > from) {
-            ps_process_raw(decoder_->ps, audio_.data() + from, audio_.size() - from, FALSE, FALSE);
+    // Decodes audio_ from `from` on, or holds it while the mean is measured.
+    void take(size_t from, bool last) {
+        const int16_t* fresh = audio_.data() + from;
+        const size_t count = audio_.size() - from;
+        if (!primed_) {
+            decoder_->measure(fresh, count, measured_);
+            held_.insert(held_.end(), fresh, fresh + count);
+            if (!last && measured_.frames < kPrimeFrames && held_.size() < kMaxHeldSamples) return;
+            // Held silence alone says nothing of the mean: it is decoded (its
+            // frames are dropped as silence) and the measuring goes on.
+            primed_ = last || measured_.frames > 0;
+            if (primed_) decoder_->setMean(measured_);
+            decode(held_.data(), held_.size());
+            std::vector<int16_t>().swap(held_);
+            return;
         }
+        decode(fresh, count);
+    }
+
+    void decode(const int16_t* samples, size_t count) {
+        if (count > 0) ps_process_raw(decoder_->ps, samples, count, FALSE, FALSE);
     }
 
     std::string hypothesis() {
@@ -116,12 +175,18 @@ class PocketSphinxUtterance : public Utterance {
         return hyp != nullptr ? std::string(hyp) : std::string();
     }
 
+    static constexpr long kPrimeFrames = 100;             // 1 s of voiced frames
+    static constexpr size_t kMaxHeldSamples = 3 * 16000;  // 3 s of audio
+
     PocketSphinxRecognizer& owner_;
     std::unique_ptr<PocketSphinxRecognizer::Decoder> decoder_;
     const bool upsample_;
     const bool whole_pass_;
     Upsampler2x upsampler_;
     std::vector<int16_t> audio_;  // at 16 kHz: the whole utterance, or the latest piece
+    std::vector<int16_t> held_;   // audio not yet decoded while the mean is measured
+    CepstralSum measured_;
+    bool primed_ = false;
     bool started_ = false;
     bool finished_ = false;
 };
@@ -190,6 +255,7 @@ std::unique_ptr<PocketSphinxRecognizer::Decoder> PocketSphinxRecognizer::load(st
         error = "PocketSphinx could not load the model in " + config_.model_dir;
         return nullptr;
     }
+    d->probe = fe_init_auto_r(d->config);
     if (cmn_t* c = d->cmn()) {
         d->initial_mean.resize(static_cast<size_t>(c->veclen));
         cmn_live_get(c, d->initial_mean.data());
