@@ -3,9 +3,13 @@
 // servers that answer at once, redirect loops, hostile session ids, offsets
 // of sessions stopped early, late starts and a missing log folder. The
 // figures printed ("[ figure ]") are for reading, not checked.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <json/json.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -279,6 +283,45 @@ TEST_F(FailureTest, FetchesAreSpacedUnlessLongPolled) {
     }
 }
 
+// A server whose connect never completes: the connect time-out ends the
+// session request, not the minute-long exchange limit.
+TEST_F(FailureTest, ConnectingIsBounded) {
+    // A listener with a full accept queue: the kernel drops further SYNs, so a
+    // connect to it hangs.
+    const int listener = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    ASSERT_EQ(0, bind(listener, reinterpret_cast<sockaddr*>(&addr), len));
+    ASSERT_EQ(0, listen(listener, 0));
+    ASSERT_EQ(0, getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len));
+    std::vector<int> fillers;
+    bool hangs = false;
+    for (int i = 0; i < 8 && !hangs; ++i) {
+        const int c = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        fillers.push_back(c);
+        connect(c, reinterpret_cast<sockaddr*>(&addr), len);
+        pollfd p{c, POLLOUT, 0};
+        hangs = poll(&p, 1, 100) == 0;  // not connected within 100 ms: the queue is full
+    }
+    if (hangs) {
+        setenv("VELA_ASR_SERVER_URL",
+               ("http://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) + "/asr/v2").c_str(), 1);
+        limits({{"VELA_ASR_CONNECT_TIMEOUT_MS", "300"}});
+        std::string err;
+        const Clock::time_point t0 = Clock::now();
+        EXPECT_EQ(nullptr, VelaASRLinuxSDK::getInstance(8, 0, 0, err));
+        EXPECT_EQ("create session  failure", err);
+        figure("connect never completing, session creation to failure", msSince(t0));
+        EXPECT_LT(msSince(t0), 10000.0) << "the connect time-out did not end the request";
+    }
+    for (const int c : fillers) close(c);
+    close(listener);
+    if (!hangs) GTEST_SKIP() << "this kernel completed every connect to a full listener";
+}
+
 // The fetch interval does not hold back the fetch that follows the last
 // packet: the final result comes without waiting out the interval.
 TEST_F(FailureTest, LastPacketIsFetchedWithoutWaitingOutTheInterval) {
@@ -286,7 +329,7 @@ TEST_F(FailureTest, LastPacketIsFetchedWithoutWaitingOutTheInterval) {
     std::atomic<int> fetches{0};
     server_.on(vela_test::methodIs("GET"), [this, &fetches](const RecordedRequest&) {
         if (fetches++ == 0) return Reply::json(kMiddle);  // before the last packet
-        for (int i = 0; i < 1000; ++i) {               // hold, as a long poll does
+        for (int i = 0; i < 1000; ++i) {                  // hold, as a long poll does
             for (const RecordedRequest& r : server_.requests())
                 if (r.part("asr_audio") != nullptr && r.query.find("idx=-") != std::string::npos)
                     return Reply::json(kFinal);
