@@ -91,13 +91,16 @@ int VelaASRLinuxSDK::sendVad(short* in_data, size_t len, char* vad_data, int& va
 
     const int d = _alg->mfeDetect();
     bool end_fetch = false;
+    // Voice-detector events reach the callback on the posting thread.
+    auto signal = [this](Param_t event) {
+        ASRResultM result;
+        result.set_parameter(event);
+        deliver_event(result);
+    };
     switch (d) {
-        case RET_SILENCE: {
-            ASRResultM event;
-            event.set_parameter(VELA_ASR_SLIENT);
-            deliver_event(event);
+        case RET_SILENCE:
+            signal(VELA_ASR_SLIENT);
             break;
-        }
         case RET_SILENCE_TO_SPEECH:
             speech::glog2speech_writelog(speech::GLOG_NOTICE, kUnit, __LINE__,
                                          "RET_SILENCE_TO_SPEECRET_SILENCE [logid:%u]", logid);
@@ -105,39 +108,27 @@ int VelaASRLinuxSDK::sendVad(short* in_data, size_t len, char* vad_data, int& va
             // detection the front end reports it on every chunk.
             if (!_vadBegin.stamped()) _vadBegin.stamp();
             break;
-        case RET_SPEECH_TO_SILENCE: {
+        case RET_SPEECH_TO_SILENCE:
             _audioTimeEnd.stamp();
-            ASRResultM event;
-            event.set_parameter(VELA_ASR_PROCESS_BLOCK);
-            deliver_event(event);
+            signal(VELA_ASR_PROCESS_BLOCK);
             end_fetch = true;
             break;
-        }
-        case RET_SPEECH_TOO_LONG: {
-            ASRResultM too_long;
-            too_long.set_parameter(VELA_ASR_TOO_LONG);
-            deliver_event(too_long);
+        case RET_SPEECH_TOO_LONG:
+            signal(VELA_ASR_TOO_LONG);
             _audioTimeEnd.stamp();
-            ASRResultM block;
-            block.set_parameter(VELA_ASR_PROCESS_BLOCK);
-            deliver_event(block);
+            signal(VELA_ASR_PROCESS_BLOCK);
             end_fetch = true;
             break;
-        }
         case RET_NO_SPEECH: {
             speech::glog2speech_writelog(speech::GLOG_NOTICE, kUnit, __LINE__,
                                          "sendVad  VAD检测：没有说话 code: %d  logid:%u", d, logid);
-            ASRResultM event;
-            event.set_parameter(VELA_ASR_NO_SPEAK);
-            deliver_event(event);
+            signal(VELA_ASR_NO_SPEAK);
             return -1;
         }
         case RET_SPEECH_TOO_SHORT: {
             speech::glog2speech_writelog(speech::GLOG_NOTICE, kUnit, __LINE__,
                                          "sendVad  VAD检测: 说的太短 code: %d  logid:%u", d, logid);
-            ASRResultM event;
-            event.set_parameter(VELA_ASR_SPEAK_SHORT);
-            deliver_event(event);
+            signal(VELA_ASR_SPEAK_SHORT);
             return -1;
         }
         default:

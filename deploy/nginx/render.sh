@@ -62,12 +62,12 @@ case $path in /*) ;; *) die "--path must start with /" ;; esac
 
 node_map= new_servers= node_upstreams=
 declare -A seen=()
-for spec in "${nodes[@]}"; do
-    name=${spec%%=*}
-    addr=${spec#*=}
+for entry in "${nodes[@]}"; do
+    name=${entry%%=*}
+    addr=${entry#*=}
     # The names a node accepts; they need no escaping in the map's patterns.
     [[ $name =~ ^[A-Za-z0-9_-]{1,32}$ ]] || die "invalid node name '$name' (1-32 of A-Z a-z 0-9 _ -)"
-    [[ $spec == *=* && $addr =~ ^[^[:space:]\;]+:[0-9]+$ ]] || die "invalid node '$spec' (NAME=HOST:PORT)"
+    [[ $entry == *=* && $addr =~ ^[^[:space:]\;]+:[0-9]+$ ]] || die "invalid node '$entry' (NAME=HOST:PORT)"
     [ -z "${seen[$name]:-}" ] || die "node $name given twice"
     seen[$name]=1
     node_map+="        \"~^$name\\.\" asr_node_$name;"$'\n'
