@@ -119,9 +119,9 @@ class Beside(threading.Thread):
             self.worst = max(self.worst, time.monotonic() - t)
 
 
-def chunked_body(port):
-    s = connect(port)
-    s.sendall(b"POST /asr/v2?rate=8 HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n")
+def read_reply_in_background(s):
+    """Reads the reply on s in a thread while the caller keeps sending; the
+    result gets the reply and the time it came."""
     result = {}
 
     def reader():
@@ -130,6 +130,13 @@ def chunked_body(port):
 
     r = threading.Thread(target=reader)
     r.start()
+    return r, result
+
+
+def chunked_body(port):
+    s = connect(port)
+    s.sendall(b"POST /asr/v2?rate=8 HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n")
+    r, result = read_reply_in_background(s)
     chunk = b"10000\r\n" + b"x" * 0x10000 + b"\r\n"
     sent = 0
     try:
@@ -145,14 +152,7 @@ def chunked_body(port):
 
 def many_headers(port):
     s = connect(port)
-    result = {}
-
-    def reader():
-        result["reply"] = read_reply(s)
-        result["t"] = time.monotonic()
-
-    r = threading.Thread(target=reader)
-    r.start()
+    r, result = read_reply_in_background(s)
     lines = 0
     try:
         s.sendall(b"GET /asr/v2 HTTP/1.1\r\n")
