@@ -76,21 +76,30 @@ summary() { grep -E '^(finished|node|final-result)' "$1" | tr '\n' ';' | sed 's/
 finished() { awk '$1 == "finished" { print $2 }' "$1"; }
 field() { awk -v k="$2" '$1 == "final-result" { for (i = 2; i < NF; i++) if ($i == k) print $(i + 1) }' "$1"; }
 
+# line_after PREFIX OUT ERR: waits (up to 30 s, or until the background
+# process ends) for a line of OUT starting with PREFIX and prints the rest of
+# it; without one, shows ERR and fails (the caller exits).
+line_after() {
+    local i
+    for ((i = 0; i < 600; i++)); do
+        grep -q "^$1" "$2" && break
+        kill -0 "$bg_pid" 2>/dev/null || break
+        sleep 0.05
+    done
+    local rest
+    rest=$(sed -n "s/^$1//p" "$2")
+    [ -n "$rest" ] || {
+        cat "$3" >&2
+        return 1
+    }
+    echo "$rest"
+}
 # cluster N [RECOGNIZER [UPSTREAM_KEEPALIVE]]: starts scripts/cluster.sh in the background; sets front.
 cluster() {
     "$root/scripts/cluster.sh" --build "$build" --recognizer "${2:-pocketsphinx}" \
         --upstream-keepalive "${3:-16}" "$1" -- "${node_args[@]}" >"$work/cluster.out" 2>&1 &
     bg_pid=$!
-    for ((i = 0; i < 600; i++)); do
-        grep -q '^VELA_ASR_SERVER_URL=' "$work/cluster.out" && break
-        kill -0 "$bg_pid" 2>/dev/null || break
-        sleep 0.05
-    done
-    front=$(sed -n 's/^VELA_ASR_SERVER_URL=//p' "$work/cluster.out")
-    [ -n "$front" ] || {
-        cat "$work/cluster.out" >&2
-        exit 1
-    }
+    front=$(line_after 'VELA_ASR_SERVER_URL=' "$work/cluster.out" "$work/cluster.out") || exit 1
 }
 stop_background() {
     kill -TERM "$bg_pid" 2>/dev/null || true
@@ -105,15 +114,7 @@ warm_up() {  # loads as many decoders as sessions will run at once
 start_node() {
     "$build/bin/asr-server" --port 0 --recognizer "$1" "${node_args[@]}" >"$work/node.out" 2>"$work/node.err" &
     bg_pid=$!
-    for ((i = 0; i < 600; i++)); do
-        grep -q '^listening on ' "$work/node.out" && break
-        sleep 0.05
-    done
-    node_url=$(sed -n 's/^listening on //p' "$work/node.out")
-    [ -n "$node_url" ] || {
-        cat "$work/node.err" >&2
-        exit 1
-    }
+    node_url=$(line_after 'listening on ' "$work/node.out" "$work/node.err") || exit 1
 }
 
 # ------------------------------------------------------- 1. one node alone
