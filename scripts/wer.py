@@ -60,6 +60,30 @@ SENTENCES = [
     "it is going to rain",
     "thank you very much",
     "stop the music now",
+    "turn up the volume",
+    "what is the weather like tomorrow",
+    "call the office please",
+    "i need a taxi",
+    "how old is the president",
+    "find a good restaurant nearby",
+    "the children are playing outside",
+    "my phone battery is low",
+    "can you help me with this",
+    "we are going home now",
+    "the store closes at nine",
+    "please repeat that",
+    "where did you park the car",
+    "the book is on the table",
+    "i will see you later",
+    "how much does it cost",
+    "the dog is sleeping",
+    "open the window",
+    "what day is it today",
+    "she likes green tea",
+    "close the garage door",
+    "the flight was cancelled",
+    "let me know when you arrive",
+    "this is a good idea",
 ]
 VOICES = ["en-us", "en", "en-us+f3", "en-us+m3", "en+f2", "en-us+m7"]
 SETTINGS = {
@@ -201,6 +225,8 @@ def main():
                         help="comma-separated settings to compare, of %s; the WER difference is taken between "
                         "the first two (default: pcm,bv32+vad)" % ", ".join(SETTINGS))
     parser.add_argument("--limit", type=float, default=2.0, help="largest WER difference in points (default 2)")
+    parser.add_argument("--server-option", action="append", default=[], metavar="OPT",
+                        help="pass OPT to asr-server (repeat for each word, e.g. --server-option=--decoders --server-option=2)")
     parser.add_argument("--keep", action="store_true", help="keep the working directory")
     opts = parser.parse_args()
 
@@ -218,7 +244,7 @@ def main():
         sys.exit("wer: --settings takes names of %s" % ", ".join(SETTINGS))
     sentences = SENTENCES[: opts.sentences]
     work = tempfile.mkdtemp(prefix="vela-wer.")
-    server_args = ["--words", "|".join(sentences)] if opts.grammar else []
+    server_args = (["--words", "|".join(sentences)] if opts.grammar else []) + opts.server_option
     server, port, path = start_server(server_bin, server_args, work)
     counter = Counter()
     proxy = start_proxy(port, counter)

@@ -43,6 +43,9 @@ std::string usage() {
            "                           (--jsgf and --words exclude each other; with either\n"
            "                           the language model is not loaded)\n"
            "  --decoders N             PocketSphinx decoders shared by the sessions (default 4)\n"
+           "  --shaped-noise-db N      add noise shaped like the speech's own envelope, N dB\n"
+           "                           below it, before recognition: clean synthetic speech\n"
+           "                           lacks the noise of recorded speech (default 15; 0: none)\n"
            "  --final-delay-ms N       withhold each final result this long (default 0)\n"
            "  --hold-ms N              longest wait of a result fetch for new audio (default 500)\n"
            "  --session-timeout-s N    drop sessions idle this long (default 30)\n"
@@ -147,6 +150,9 @@ ParseOutcome parseOptions(int argc, const char* const* argv, Options& options, s
         } else if (arg == "--decoders") {
             if (!positive(256)) return ParseOutcome::Error;
             options.pocketsphinx.max_decoders = static_cast<size_t>(n);
+        } else if (arg == "--shaped-noise-db") {
+            if (!count(90)) return ParseOutcome::Error;
+            options.pocketsphinx.shaped_noise_db = static_cast<int>(n);
         } else if (arg == "--final-delay-ms") {
             if (!count(3600000)) return ParseOutcome::Error;
             options.service.limits.final_delay = std::chrono::milliseconds(n);

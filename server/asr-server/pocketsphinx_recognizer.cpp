@@ -11,6 +11,7 @@
 #include <cstdio>
 
 #include "server/asr-server/grammar.h"
+#include "server/asr-server/shaped_noise.h"
 #include "server/asr-server/upsampler.h"
 
 namespace asrserver {
@@ -102,7 +103,12 @@ class PocketSphinxUtterance : public Utterance {
   public:
     PocketSphinxUtterance(PocketSphinxRecognizer& owner, std::unique_ptr<PocketSphinxRecognizer::Decoder> d,
                           int sample_rate, bool whole_pass)
-        : owner_(owner), decoder_(std::move(d)), upsample_(sample_rate == 8000), whole_pass_(whole_pass) {
+        : owner_(owner),
+          decoder_(std::move(d)),
+          upsample_(sample_rate == 8000),
+          whole_pass_(whole_pass),
+          noise_(owner.config_.shaped_noise_db > 0 ? std::make_unique<ShapedNoise>(owner.config_.shaped_noise_db)
+                                                   : nullptr) {
         started_ = decoder_->startUtterance();
     }
 
@@ -119,6 +125,7 @@ class PocketSphinxUtterance : public Utterance {
         } else {
             audio_.insert(audio_.end(), samples, samples + count);
         }
+        shape(from);
         take(from, false);
     }
 
@@ -129,6 +136,7 @@ class PocketSphinxUtterance : public Utterance {
         finished_ = true;
         const size_t from = keep();
         if (upsample_) upsampler_.flush(audio_);
+        shape(from);
         take(from, true);
         ps_end_utt(decoder_->ps);
         if (whole_pass_ && ps_start_utt(decoder_->ps) >= 0) {
@@ -144,6 +152,11 @@ class PocketSphinxUtterance : public Utterance {
     size_t keep() {
         if (!whole_pass_) audio_.clear();
         return audio_.size();
+    }
+
+    // Adds the shaped noise to audio_ from `from` on.
+    void shape(size_t from) {
+        if (noise_) noise_->process(audio_.data() + from, audio_.size() - from);
     }
 
     // Decodes audio_ from `from` on, or holds it while the mean is measured.
@@ -183,6 +196,7 @@ class PocketSphinxUtterance : public Utterance {
     const bool upsample_;
     const bool whole_pass_;
     Upsampler2x upsampler_;
+    const std::unique_ptr<ShapedNoise> noise_;  // null when none is added
     std::vector<int16_t> audio_;  // at 16 kHz: the whole utterance, or the latest piece
     std::vector<int16_t> held_;   // audio not yet decoded while the mean is measured
     CepstralSum measured_;

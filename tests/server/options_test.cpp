@@ -63,13 +63,17 @@ TEST(ServerOptions, NodeNamesAndLimits) {
     Options options;
     std::string message;
     ASSERT_EQ(ParseOutcome::Run, parse({"--node", "eu-1_A", "--gap-timeout-ms", "250",
-                                        "--decoder-idle-ms=900", "--max-held-mb", "3"},
+                                        "--decoder-idle-ms=900", "--max-held-mb", "3", "--shaped-noise-db", "0"},
                                        options, message))
         << message;
     EXPECT_EQ("eu-1_A", options.service.node);
     EXPECT_EQ(250, options.service.limits.gap_timeout.count());
     EXPECT_EQ(900, options.service.limits.decoder_idle.count());
     EXPECT_EQ(3u << 20, options.service.max_held_bytes);
+    EXPECT_EQ(0, options.pocketsphinx.shaped_noise_db);
+    EXPECT_EQ(15, Options().pocketsphinx.shaped_noise_db);
+    EXPECT_EQ(ParseOutcome::Error, parse({"--shaped-noise-db", "91"}, options, message));
+    EXPECT_EQ("invalid value '91' for --shaped-noise-db", message);
     for (const char* bad : {"", "a.b", "a b", "x/y", "123456789012345678901234567890123"}) {
         Options o;
         EXPECT_EQ(ParseOutcome::Error, parse({"--node", bad}, o, message)) << bad;
