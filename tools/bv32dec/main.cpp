@@ -1,12 +1,10 @@
 // bv32dec: decodes BV32 frames (packed, G.192 records or a front end's upload
 // stream) into raw 16-bit PCM, concealing the frames a G.192 file marks as bad.
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
-#include <memory>
 #include <string>
 #include <vector>
 
+#include "tools/common/tool_files.h"
 #include "vad/bv32/bv32.h"
 #include "vad/bv32/bv32dec.h"
 #include "vad/bv32/g192.h"
@@ -40,12 +38,9 @@ const char kUsage[] =
     "decoded and written, then the program reports the partial frame and exits with\n"
     "status 1.\n";
 
-using File = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
+using tools::File;
 
-int fail(const std::string& message) {
-    std::fprintf(stderr, "bv32dec: %s\n", message.c_str());
-    return 1;
-}
+int fail(const std::string& message) { return tools::fail("bv32dec", message); }
 
 bool write_pcm(std::FILE* out, const Word16* samples, int n) {
     unsigned char bytes[2 * kFrameSamples];
@@ -99,14 +94,14 @@ int main(int argc, char** argv) {
         return fail("expected an input and an output file");
     }
 
-    File in(std::fopen(paths[0].c_str(), "rb"), &std::fclose);
-    if (!in) return fail("cannot open " + paths[0] + ": " + std::strerror(errno));
+    File in = tools::openFile(paths[0], "rb");
+    if (!in) return fail(tools::errnoMessage("cannot open", paths[0]));
     if (stream) {
         const std::string error = check_stream_header(in.get());
         if (!error.empty()) return fail(paths[0] + ": " + error);
     }
-    File out(std::fopen(paths[1].c_str(), "wb"), &std::fclose);
-    if (!out) return fail("cannot create " + paths[1] + ": " + std::strerror(errno));
+    File out = tools::openFile(paths[1], "wb");
+    if (!out) return fail(tools::errnoMessage("cannot create", paths[1]));
 
     BV32_Decoder_State state;
     Reset_BV32_Decoder(&state);
@@ -138,14 +133,8 @@ int main(int argc, char** argv) {
             break;
         }
     }
-    if (std::ferror(in.get())) {
-        std::remove(paths[1].c_str());
-        return fail("cannot read " + paths[0] + ": " + std::strerror(errno));
-    }
-    if (write_error || std::fclose(out.release()) != 0) {
-        std::remove(paths[1].c_str());
-        return fail("cannot write " + paths[1] + ": " + std::strerror(errno));
-    }
+    if (const int status = tools::finishFiles("bv32dec", in, paths[0], out, paths[1], write_error))
+        return status;
     if (concealed > 0) {
         std::fprintf(stderr, "bv32dec: note: %ld of %ld frames were marked bad and concealed\n", concealed,
                      frames);

@@ -1,12 +1,10 @@
 // bv32enc: encodes raw 16-bit PCM with the BV32 encoder into packed frames, G.192
 // bit-stream records, or an upload stream as the front end sends it.
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
-#include <memory>
 #include <string>
 #include <vector>
 
+#include "tools/common/tool_files.h"
 #include "vad/bv32/bv32.h"
 #include "vad/bv32/g192.h"
 
@@ -34,12 +32,9 @@ const char kUsage[] =
     "             (8 kHz session); the frames are the same.\n"
     "  -h, --help show this text.\n";
 
-using File = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
+using tools::File;
 
-int fail(const std::string& message) {
-    std::fprintf(stderr, "bv32enc: %s\n", message.c_str());
-    return 1;
-}
+int fail(const std::string& message) { return tools::fail("bv32enc", message); }
 
 // Reads up to one frame of samples; returns the number of whole samples read and
 // sets odd_byte when the input ended in the middle of a sample.
@@ -87,10 +82,10 @@ int main(int argc, char** argv) {
         return fail("expected an input and an output file");
     }
 
-    File in(std::fopen(paths[0].c_str(), "rb"), &std::fclose);
-    if (!in) return fail("cannot open " + paths[0] + ": " + std::strerror(errno));
-    File out(std::fopen(paths[1].c_str(), "wb"), &std::fclose);
-    if (!out) return fail("cannot create " + paths[1] + ": " + std::strerror(errno));
+    File in = tools::openFile(paths[0], "rb");
+    if (!in) return fail(tools::errnoMessage("cannot open", paths[0]));
+    File out = tools::openFile(paths[1], "wb");
+    if (!out) return fail(tools::errnoMessage("cannot create", paths[1]));
 
     BV32_Encoder_State state;
     Reset_BV32_Encoder(&state);
@@ -121,13 +116,5 @@ int main(int argc, char** argv) {
         if (write_error) break;
         if (samples < kFrameSamples) break;
     }
-    if (std::ferror(in.get())) {
-        std::remove(paths[1].c_str());
-        return fail("cannot read " + paths[0] + ": " + std::strerror(errno));
-    }
-    if (write_error || std::fclose(out.release()) != 0) {
-        std::remove(paths[1].c_str());
-        return fail("cannot write " + paths[1] + ": " + std::strerror(errno));
-    }
-    return 0;
+    return tools::finishFiles("bv32enc", in, paths[0], out, paths[1], write_error);
 }
