@@ -41,6 +41,17 @@ const Tables& tables() {
     return t;
 }
 
+// One output sample of the all-pole filter 1/A(z) for input `x`; `mem` holds
+// the filter's past outputs, newest first.
+double allPole(const std::array<double, ShapedNoise::kOrder + 1>& a,
+               std::array<double, ShapedNoise::kOrder>& mem, double x) {
+    for (int j = 1; j <= ShapedNoise::kOrder; ++j)
+        x -= a[static_cast<size_t>(j)] * mem[static_cast<size_t>(j - 1)];
+    std::copy_backward(mem.begin(), mem.end() - 1, mem.end());
+    mem[0] = x;
+    return x;
+}
+
 }  // namespace
 
 ShapedNoise::ShapedNoise(double level_db) : level_(std::pow(10.0, -level_db / 10.0)) { reset(); }
@@ -72,11 +83,12 @@ void ShapedNoise::analyse() {
     for (int l = 0; l <= kOrder; ++l) {
         double s = 0.0;
         for (size_t i = static_cast<size_t>(l); i < kWindow; ++i) s += x[i] * x[i - static_cast<size_t>(l)];
-        r[static_cast<size_t>(l)] = s * t.lag[static_cast<size_t>(l)];
+        r[static_cast<size_t>(l)] = s;
     }
     gain_ = 0.0;
-    const double power = r[0] / kWhiteFloor / (static_cast<double>(kWindow) * t.window_power);
+    const double power = r[0] / (static_cast<double>(kWindow) * t.window_power);
     if (power < kSilentPower) return;
+    for (size_t l = 0; l <= kOrder; ++l) r[l] *= t.lag[l];
 
     // Levinson-Durbin: A(z) = 1 + a1 z^-1 + ... + a16 z^-16.
     std::array<double, kOrder + 1> a{};
@@ -104,10 +116,7 @@ void ShapedNoise::analyse() {
     std::array<double, kOrder> m{};
     double energy = 0.0;
     for (size_t n = 0; n < kWindow; ++n) {
-        double y = n == 0 ? 1.0 : 0.0;
-        for (int j = 1; j <= kOrder; ++j) y -= a[static_cast<size_t>(j)] * m[static_cast<size_t>(j - 1)];
-        std::copy_backward(m.begin(), m.end() - 1, m.end());
-        m[0] = y;
+        const double y = allPole(a, m, n == 0 ? 1.0 : 0.0);
         energy += y * y;
     }
     a_ = a;
@@ -118,10 +127,7 @@ void ShapedNoise::process(int16_t* samples, size_t count) {
     for (size_t i = 0; i < count; ++i) {
         history_[pos_] = samples[i];
         pos_ = (pos_ + 1) % kWindow;
-        double y = gain_ != 0.0 ? gain_ * white() : 0.0;
-        for (int j = 1; j <= kOrder; ++j) y -= a_[static_cast<size_t>(j)] * mem_[static_cast<size_t>(j - 1)];
-        std::copy_backward(mem_.begin(), mem_.end() - 1, mem_.end());
-        mem_[0] = y;
+        const double y = allPole(a_, mem_, gain_ != 0.0 ? gain_ * white() : 0.0);
         const double out = std::round(static_cast<double>(samples[i]) + y);
         samples[i] = static_cast<int16_t>(std::clamp(out, -32768.0, 32767.0));
         if (++since_ == kHop) {
