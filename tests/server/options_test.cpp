@@ -15,6 +15,21 @@ ParseOutcome parse(std::vector<const char*> args, Options& options, std::string&
     return parseOptions(static_cast<int>(args.size()), args.data(), options, message);
 }
 
+struct Rejected {
+    std::vector<const char*> args;
+    const char* message;
+};
+
+// Each case's arguments are refused with its message.
+void expectRejected(const std::vector<Rejected>& cases) {
+    for (const Rejected& c : cases) {
+        Options options;
+        std::string message;
+        EXPECT_EQ(ParseOutcome::Error, parse(c.args, options, message)) << c.message;
+        EXPECT_EQ(c.message, message);
+    }
+}
+
 TEST(ServerOptions, WordsBecomeNormalisedPhrases) {
     Options options;
     std::string message;
@@ -36,10 +51,7 @@ TEST(ServerOptions, WordsBecomeNormalisedPhrases) {
 }
 
 TEST(ServerOptions, RejectsVocabulariesThatCannotWork) {
-    struct Case {
-        std::vector<const char*> args;
-        const char* message;
-    } cases[] = {
+    expectRejected({
         {{"--words", ""}, "--words: empty phrase in ''"},
         {{"--words", "yes||no"}, "--words: empty phrase in 'yes||no'"},
         {{"--words", "yes|<no>"}, "--words: '<no>' is not a plain word (letters, digits and ' - . _ only)"},
@@ -50,21 +62,16 @@ TEST(ServerOptions, RejectsVocabulariesThatCannotWork) {
         {{"--jsgf", "g.gram", "--words", "yes"}, "--jsgf and --words exclude each other"},
         {{"--words", "yes", "--recognizer", "echo"}, "--jsgf and --words need the pocketsphinx recognizer"},
         {{"--recognizer", "echo", "--jsgf", "g.gram"}, "--jsgf and --words need the pocketsphinx recognizer"},
-    };
-    for (const Case& c : cases) {
-        Options options;
-        std::string message;
-        EXPECT_EQ(ParseOutcome::Error, parse(c.args, options, message)) << c.message;
-        EXPECT_EQ(c.message, message);
-    }
+    });
 }
 
 TEST(ServerOptions, NodeNamesAndLimits) {
     Options options;
     std::string message;
-    ASSERT_EQ(ParseOutcome::Run, parse({"--node", "eu-1_A", "--gap-timeout-ms", "250",
-                                        "--decoder-idle-ms=900", "--max-held-mb", "3", "--shaped-noise-db", "0"},
-                                       options, message))
+    ASSERT_EQ(ParseOutcome::Run,
+              parse({"--node", "eu-1_A", "--gap-timeout-ms", "250", "--decoder-idle-ms=900", "--max-held-mb",
+                     "3", "--shaped-noise-db", "0"},
+                    options, message))
         << message;
     EXPECT_EQ("eu-1_A", options.service.node);
     EXPECT_EQ(250, options.service.limits.gap_timeout.count());
@@ -100,22 +107,14 @@ TEST(ServerHttpOptions, SetLimitsAndTls) {
     EXPECT_EQ(std::chrono::seconds(2), o.http.head_timeout);
     EXPECT_EQ(std::chrono::seconds(4), o.http.body_timeout);
 
-    const struct {
-        std::vector<const char*> args;
-        const char* message;
-    } errors[] = {
+    expectRejected({
         {{"--tls-cert", "c.pem"}, "--tls-cert and --tls-key go together"},
         {{"--tls-key", "k.pem"}, "--tls-cert and --tls-key go together"},
         {{"--tls-cert", ""}, "empty --tls-cert"},
         {{"--max-connections-per-client", "0"},
          "invalid value '0' for --max-connections-per-client (1 to 1000000)"},
         {{"--head-timeout-s", "-1"}, "invalid value '-1' for --head-timeout-s (1 to 3600)"},
-    };
-    for (const auto& e : errors) {
-        Options options;
-        EXPECT_EQ(ParseOutcome::Error, parse(e.args, options, message)) << e.message;
-        EXPECT_EQ(e.message, message);
-    }
+    });
 }
 
 }  // namespace
