@@ -15,14 +15,12 @@
 #include <string>
 #include <vector>
 
+#include "support/files.h"
 #include "support/temp_dir.h"
 
 namespace {
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using vela_test::readFile;
 
 void writeFile(const std::string& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary) << bytes;

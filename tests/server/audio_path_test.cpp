@@ -11,6 +11,7 @@
 #include "server/asr-server/bv32_stream.h"
 #include "server/asr-server/session.h"
 #include "server_fixture.h"
+#include "support/files.h"
 
 namespace asrserver {
 namespace {
@@ -73,10 +74,7 @@ class OneDecoderRecognizer : public Recognizer {
     bool busy_ = false;
 };
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using vela_test::readFile;
 
 // Packed BV32 frames of real speech and of encoded silence, as the front end
 // appends them after its header.

@@ -16,6 +16,7 @@
 #include "speech-asr-sdk/VelaASRLinuxSDK.h"
 #include "speech-util/curlreq/curl_share.h"
 #include "support/counting_http_server.h"
+#include "support/files.h"
 #include "support/sdk_sessions.h"
 #include "support/temp_dir.h"
 
@@ -85,8 +86,7 @@ class ConnectionReuseTest : public ::testing::Test {
     // One session of kChunks chunks of the recording, then STOP; returns
     // once its final result is in.
     static void session() {
-        std::ifstream in(std::string(VELA_TEST_DATA_DIR) + "/vad/speech_16k.pcm", std::ios::binary);
-        const std::string pcm((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const std::string pcm = vela_test::testAudio("speech_16k.pcm");
         ASSERT_GE(pcm.size(), kChunk * kChunks);
         std::string err;
         VelaASRLinuxSDK* inst = VelaASRLinuxSDK::getInstance(16, 0, 0, err);

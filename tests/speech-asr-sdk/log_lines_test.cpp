@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "support/files.h"
 #include "support/sdk_sessions.h"
 #include "vad/MFE.h"
 
@@ -61,10 +62,7 @@ std::vector<std::string> sdkLines(const std::string& text, const std::vector<std
     return out;
 }
 
-std::string audio(const char* name) {
-    std::ifstream in(std::string(VELA_TEST_DATA_DIR) + "/vad/" + name, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+std::string audio(const char* name) { return vela_test::testAudio(name); }
 
 class LogLineTest : public vela_test::SdkSessionTest {
   protected:

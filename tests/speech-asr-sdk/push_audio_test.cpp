@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "speech-asr-sdk/VelaASRLinuxSDK.h"
+#include "support/files.h"
 #include "support/scripted_http_server.h"
 #include "support/temp_dir.h"
 #include "vad/MFE.h"
@@ -29,10 +30,7 @@ namespace {
 const size_t kChunk = 3200;
 const std::string kZeros(100, '\0');
 
-std::string audio(const char* name) {
-    std::ifstream in(std::string(VELA_TEST_DATA_DIR) + "/vad/" + name, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+std::string audio(const char* name) { return vela_test::testAudio(name); }
 
 // Events delivered to the listener and the thread of the latest one.
 std::mutex g_mutex;

@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/files.h"
 #include "support/sdk_sessions.h"
 #include "support/temp_dir.h"
 
@@ -45,11 +46,6 @@ void figure(const std::string& what, double ms) { std::printf("[ figure ] %s: %.
 
 double msSince(Clock::time_point t0) {
     return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
-}
-
-std::string speech8k() {
-    std::ifstream in(std::string(VELA_TEST_DATA_DIR) + "/vad/speech_8k.pcm", std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 // Query parameters, percent-decoded, in order.
@@ -98,7 +94,7 @@ class FailureTest : public vela_test::SdkSessionTest {
     }
     // Pushes `chunks` chunks of speech, 20 ms apart, and a stop.
     static void speak(VelaASRLinuxSDK* inst, size_t chunks, bool stop = true) {
-        static const std::string pcm = speech8k();
+        static const std::string pcm = vela_test::testAudio("speech_8k.pcm");
         vela::VelaASRMessage msg;
         std::string err;
         for (size_t i = 0; i < chunks; ++i) {
