@@ -32,10 +32,11 @@ std::vector<Word16> load_pcm(const std::string& path) {
 }
 
 void BM_BV32EncodeSpeech(benchmark::State& state) {
-    std::vector<Word16> pcm = load_pcm(std::string(VELA_SHARED_DIR) + "/testdata/bv32/speech_en_us.pcm");
+    const std::string path = std::string(VELA_TEST_DATA_DIR) + "/bv32/speech_en_us.pcm";
+    std::vector<Word16> pcm = load_pcm(path);
     const size_t frames = pcm.size() / kFrameSamples;
     if (frames == 0) {
-        state.SkipWithError("speech_en_us.pcm not found");
+        state.SkipWithError((path + " not found").c_str());
         return;
     }
     BV32_Encoder_State encoder;
@@ -67,11 +68,11 @@ std::vector<UWord8> load_bytes(const std::string& path) {
 }
 
 void BM_BV32DecodeSpeech(benchmark::State& state) {
-    std::vector<UWord8> packed =
-        load_bytes(std::string(VELA_SHARED_DIR) + "/testdata/bv32/speech_en_us.bv32");
+    const std::string path = std::string(VELA_TEST_DATA_DIR) + "/bv32/speech_en_us.bv32";
+    std::vector<UWord8> packed = load_bytes(path);
     const size_t frames = packed.size() / 20;
     if (frames == 0) {
-        state.SkipWithError("speech_en_us.bv32 not found");
+        state.SkipWithError((path + " not found").c_str());
         return;
     }
     BV32_Decoder_State decoder;

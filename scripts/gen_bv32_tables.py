@@ -11,7 +11,7 @@ next to them) and writes:
   vad/bvcommon/mathtables.{h,cpp} lookup tables of the math functions
 
 Usage: scripts/gen_bv32_tables.py [DATA_DIR]
-DATA_DIR defaults to ../shared/testdata/bv32 relative to the repository root.
+DATA_DIR defaults to tests/data/bv32 in the repository.
 The outputs are committed; run this again only when the data changes.
 """
 
@@ -170,7 +170,7 @@ def const_header(guard, rel, what, consts, extra_include=None):
 
 
 def main():
-    data = sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "..", "shared", "testdata", "bv32")
+    data = sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "tests", "data", "bv32")
     tables = read_tables(os.path.join(data, "tables.txt"))
     consts = read_constants(os.path.join(data, "constants.txt"))
 

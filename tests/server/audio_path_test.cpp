@@ -74,15 +74,13 @@ class OneDecoderRecognizer : public Recognizer {
     bool busy_ = false;
 };
 
-using vela_test::readFile;
-
 // Packed BV32 frames of real speech and of encoded silence, as the front end
 // appends them after its header.
-std::string bv32Speech() { return readFile(VELA_SHARED_DIR "/testdata/bv32/speech_en_us.bv32"); }
-std::string bv32Silence() { return readFile(VELA_SHARED_DIR "/testdata/bv32/zeros_1s.bv32"); }
+std::string bv32Speech() { return vela_test::testData("bv32/speech_en_us.bv32"); }
+std::string bv32Silence() { return vela_test::testData("bv32/zeros_1s.bv32"); }
 
 TEST(StreamHeader, TakesAHeaderOnlyInTheShapeTheFrontEndSends) {
-    const std::string speech = readFile(VELA_TEST_DATA_DIR "/vad/speech_8k.pcm");
+    const std::string speech = vela_test::testAudio("speech_8k.pcm");
     const std::string frames = bv32Speech();
     ASSERT_GE(speech.size(), 32000u);
     ASSERT_GE(frames.size(), 4000u);
@@ -129,7 +127,7 @@ TEST(StreamHeader, TakesAHeaderOnlyInTheShapeTheFrontEndSends) {
 TEST(StreamHeader, TakesTheFrontEndsFirstPacketForWhatItIs) {
     for (const int rate : {8000, 16000}) {
         const std::string speech =
-            readFile(std::string(VELA_TEST_DATA_DIR "/vad/speech_") + (rate == 8000 ? "8k" : "16k") + ".pcm");
+            vela_test::testAudio(std::string("speech_") + (rate == 8000 ? "8k" : "16k") + ".pcm");
         ASSERT_GE(speech.size(), 32000u);
         for (const std::string& pcm : {speech, std::string(rate * 3 / 5, '\0') + speech}) {  // 0.3 s of zeros
             for (const bool vad : {false, true}) {
@@ -170,7 +168,7 @@ TEST_F(AudioPathTest, DecodesLittleEndianSamplesAcrossPacketsAfterAnyHeader) {
     // Raw PCM that opens with zeros, one sample longer than a header and whole
     // BV32 frames: every byte is a sample.
     const std::string raw = newSession("8");
-    const std::string pcm = std::string(4800, '\0') + readFile(VELA_TEST_DATA_DIR "/vad/speech_8k.pcm");
+    const std::string pcm = std::string(4800, '\0') + vela_test::testAudio("speech_8k.pcm");
     const std::string packet = pcm.substr(0, 4 + 20 * 1000 + 2);
     EXPECT_EQ(0, errNo(upload(raw, -1, packet)));
     EXPECT_EQ("done", text(fetch(raw)));
@@ -186,7 +184,7 @@ TEST_F(AudioPathTest, Bv32StreamsAreDecodedInStreamOrderWhateverTheArrival) {
     auto owned = std::make_unique<RecordingRecognizer>();
     RecordingRecognizer& rec = *owned;
     start(fastConfig(), std::move(owned));
-    const std::string speech = readFile(VELA_TEST_DATA_DIR "/vad/speech_16k.pcm");
+    const std::string speech = vela_test::testAudio("speech_16k.pcm");
     ASSERT_GE(speech.size(), 48000u);
     std::string noise;
     for (uint32_t i = 0, x = 1; i < 2000; ++i, x = x * 1103515245u + 12345u)
@@ -224,7 +222,7 @@ TEST_F(AudioPathTest, Bv32StreamsMayEndInRawPcm) {
     RecordingRecognizer& rec = *owned;
     start(fastConfig(), std::move(owned));
     const std::string frames = bv32Speech().substr(0, 600);
-    const std::string pcm = readFile(VELA_TEST_DATA_DIR "/vad/speech_16k.pcm").substr(32000, 1600);
+    const std::string pcm = vela_test::testAudio("speech_16k.pcm").substr(32000, 1600);
     for (const std::string& tail : {pcm, pcm.substr(0, 1234), frames.substr(400)}) {
         const std::string sid = newSession("16");
         EXPECT_EQ(0, errNo(upload(sid, 1, streamHeader(4) + frames.substr(0, 400))));
@@ -284,7 +282,7 @@ TEST_F(AudioPathTest, LostPacketsAreFilledAfterTheGapBound) {
     config.hold = std::chrono::seconds(30);
     config.limits.gap_timeout = std::chrono::milliseconds(30);
     start(config, std::move(owned));
-    const std::string pcm = readFile(VELA_TEST_DATA_DIR "/vad/speech_16k.pcm").substr(32000, 3200);
+    const std::string pcm = vela_test::testAudio("speech_16k.pcm").substr(32000, 3200);
     const std::string frames = bv32Speech().substr(0, 1000);
     struct Case {
         const char* what;

@@ -156,6 +156,7 @@ TEST_F(LogLineTest, PushPathVerdictsAndPackets) {
     VelaASRLinuxSDK* inst = make(1);
     ASSERT_NE(nullptr, inst);
     const std::string pcm = audio("speech_8k.pcm");
+    ASSERT_FALSE(pcm.empty());
     EXPECT_EQ((std::vector<std::string>{kNote + "sendVad mfeGetCallbackData size: 0 logid:L",
                                         kNote + "sendVad no data size: 0 logid:L",
                                         kNote + "VelaASRLinuxSDK::push_audio sendVad is 0/3  req: logid:L"}),

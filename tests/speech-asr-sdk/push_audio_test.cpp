@@ -168,6 +168,7 @@ TEST_F(PushTest, EndOfSpeechSendsTheLastPacketPaddedWithZeros) {
     VelaASRLinuxSDK* inst = make(8, 1, 0);
     ASSERT_NE(nullptr, inst);
     const std::string pcm = audio("speech_8k.pcm");
+    ASSERT_FALSE(pcm.empty());
     inst->_audioTimeEnd.store(timeval{0, 0});
     for (size_t i = 0; i < 3; ++i) {  // leading silence: one event each, no upload
         EXPECT_EQ(0, push(inst, &pcm[i * kChunk], kChunk));
@@ -241,6 +242,7 @@ TEST_F(PushTest, NoSpeechDropsFullChunksAndSendsAShortOneAsItIs) {
 
 TEST_F(PushTest, WithoutDetectionStopsAndShortChunksEndTheSession) {
     const std::string pcm = audio("speech_8k.pcm");
+    ASSERT_FALSE(pcm.empty());
     VelaASRLinuxSDK* stopped = make(8, 0, 0);
     ASSERT_NE(nullptr, stopped);
     for (size_t i = 0; i < 3; ++i) {

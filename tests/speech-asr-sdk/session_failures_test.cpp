@@ -95,6 +95,7 @@ class FailureTest : public vela_test::SdkSessionTest {
     // Pushes `chunks` chunks of speech, 20 ms apart, and a stop.
     static void speak(VelaASRLinuxSDK* inst, size_t chunks, bool stop = true) {
         static const std::string pcm = vela_test::testAudio("speech_8k.pcm");
+        ASSERT_GE(pcm.size(), (chunks + 3) * kChunk);
         vela::VelaASRMessage msg;
         std::string err;
         for (size_t i = 0; i < chunks; ++i) {

@@ -205,7 +205,9 @@ TEST(SpokenFiles, WordsAreFoundInSilenceAndInNoise) {
         const int rate = std::string(file).find("16k") != std::string::npos ? 16000 : 8000;
         CMFE m;
         ASSERT_EQ(fetest::initLikeSdk(m, rate, true, false), 0);
-        ASSERT_EQ(drive(m, fetest::loadSpeech(file)).back().detect, RET_SPEECH_TO_SILENCE);
+        const std::vector<short> v = fetest::loadSpeech(file);
+        ASSERT_FALSE(v.empty());
+        ASSERT_EQ(drive(m, v).back().detect, RET_SPEECH_TO_SILENCE);
         // The words start 0.6 s in and last about 1.4 s.
         EXPECT_NEAR(fetest::firstSpeechFrame(m) * 256.0 / rate, 0.6, 0.15);
         EXPECT_GT(m.nEndFrame * 256.0 / rate, 1.9);
@@ -215,6 +217,7 @@ TEST(SpokenFiles, WordsAreFoundInSilenceAndInNoise) {
 
 TEST(SpokenFiles, RangeControlConditionsOnlyWhatTheDetectorSees) {
     const std::vector<short> v = fetest::loadSpeech("speech_noise_8k.pcm");
+    ASSERT_FALSE(v.empty());
     CMFE m;
     m.mfeSetParam(22, 1);
     m.mfeSetParam(3, 15);

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "support/files.h"
 #include "vad/MFE.h"
 
 namespace fetest {
@@ -72,7 +73,7 @@ inline std::vector<short> loadPcm(const std::string& path) {
 }
 
 inline std::vector<short> loadSpeech(const std::string& name) {
-    return loadPcm(std::string(VELA_TEST_DATA_DIR) + "/vad/" + name);
+    return loadPcm(vela_test::testDataPath("vad/" + name));
 }
 
 // The SDK's configuration of the engine.

@@ -210,11 +210,10 @@ std::vector<char> passThrough(int rate, int format, const std::vector<short>& x,
 }
 
 TEST(MfeCompressed, HeaderThenTheEncodersFramesOfTheReferenceVector) {
-    const std::string dir = std::string(VELA_SHARED_DIR) + "/testdata/bv32/";
-    const std::vector<short> x = fetest::loadPcm(dir + "speech_en_us.pcm");
-    std::ifstream in(dir + "speech_en_us.bv32", std::ios::binary);
-    const std::vector<char> packed((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (x.empty() || packed.empty()) GTEST_SKIP() << "no reference vectors";
+    const std::vector<short> x = fetest::loadPcm(vela_test::testDataPath("bv32/speech_en_us.pcm"));
+    const std::string file = vela_test::testData("bv32/speech_en_us.bv32");
+    const std::vector<char> packed(file.begin(), file.end());
+    ASSERT_FALSE(x.empty() || packed.empty());
     const std::vector<char> stream = passThrough(16000, 4, x, 1600);
     ASSERT_EQ(stream.size(), 4 + packed.size());
     EXPECT_EQ(std::vector<char>(stream.begin(), stream.begin() + 4), std::vector<char>({4, 0, 0, 0}));

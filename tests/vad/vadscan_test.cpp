@@ -7,6 +7,7 @@
 #include <sstream>
 #include <string>
 
+#include "support/files.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -28,7 +29,8 @@ TEST(VadScan, PrintsOneLinePerChunkAndTheEndPointsAndRefusesBadArguments) {
     const std::string outFile = vela_test::processTempDir() + "vadscan_out.pcm";
     std::string text;
     ASSERT_EQ(
-        runCommand(kTool + " --frames --out " + outFile + " " VELA_TEST_DATA_DIR "/vad/speech_8k.pcm", text),
+        runCommand(kTool + " --frames --out " + outFile + " " + vela_test::testDataPath("vad/speech_8k.pcm"),
+                   text),
         0);
     std::istringstream lines(text);
     std::string line;

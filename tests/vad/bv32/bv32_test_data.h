@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "support/files.h"
 #include "vad/bv32/bv32.h"
 
 namespace bv32test {
@@ -22,9 +23,8 @@ inline const char* const kVectors[] = {
     "zeros_1s",       "sine1k_m6dBFS_2s", "chirp_50_7900_3s",        "noise_white_seed1_2s", "speech_en_us",
     "square_clip_1s", "speech_dc8000_2s", "speech_quiet_m45dBFS_2s", "speech_8k_as_16k"};
 
-inline std::string data_path(const std::string& file) {
-    return std::string(VELA_SHARED_DIR) + "/testdata/bv32/" + file;
-}
+// The path of a reference file; a missing one fails the running test.
+inline std::string data_path(const std::string& file) { return vela_test::testDataPath("bv32/" + file); }
 
 inline std::vector<uint8_t> read_bytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

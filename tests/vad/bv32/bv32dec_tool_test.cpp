@@ -64,6 +64,7 @@ TEST(Bv32DecTool, HelpAndErrors) {
     // Inputs cut inside a frame: the whole frames are written, then an error.
     const std::vector<uint8_t> packed = read_bytes(data_path("speech_en_us.bv32"));
     const std::vector<uint8_t> g192 = read_bytes(data_path("speech_en_us.g192"));
+    ASSERT_TRUE(packed.size() >= 1010 && g192.size() >= 324 * 3 + 7);
     write_bytes(temp("cut.bv32"), {packed.begin(), packed.begin() + 1010});
     write_bytes(temp("cut.g192"), {g192.begin(), g192.begin() + 324 * 3 + 7});
     write_bytes(temp("short.stream"), {4, 0});
