@@ -18,19 +18,17 @@
 #include <thread>
 #include <vector>
 
+#include "support/files.h"
 #include "support/scripted_http_server.h"
+#include "support/temp_dir.h"
 
+using vela_test::readFile;
 using vela_test::RecordedRequest;
 using vela_test::Reply;
 
 namespace {
 
 const char kVersion[] = "ver:BuildTime:2019-04-24 11:53:20,Version:1.0,GitVersion:045cd6";
-
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 std::string sidOf(const std::string& query) {
     const size_t at = query.find("sid=");
@@ -76,9 +74,8 @@ struct Output {
 class DemoTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/asrdemo_test.XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(tmpl));
-        dir_ = tmpl;
+        ASSERT_FALSE(tmp_.path().empty());
+        dir_ = tmp_.path();
         url_ = server_.url();
         openSessions();
         // Per session one intermediate result, released by the last packet,
@@ -100,7 +97,6 @@ class DemoTest : public ::testing::Test {
                                "\"}}");
         });
     }
-    void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
 
     static std::string result(int status, const char* text) {
         return R"({"asr_param":{"err_no":0,"status":)" + std::to_string(status) +
@@ -153,6 +149,7 @@ class DemoTest : public ::testing::Test {
         return out;
     }
 
+    const vela_test::TempDir tmp_;  // the program's working folder
     std::string dir_, url_, output_;
     vela_test::ScriptedHttpServer server_;
     std::atomic<int> sessions_{0};
@@ -213,7 +210,7 @@ TEST_F(DemoTest, ListOfFullShortEmptyAndMissingFiles) {
 
 TEST_F(DemoTest, EndOfSpeechStartsANewSessionForTheRest) {
     // With detection on, speech ends in the 13th chunk; seven silent ones follow.
-    std::string pcm = readFile(std::string(VELA_TEST_DATA_DIR) + "/vad/speech_8k.pcm").substr(0, 13 * 3200);
+    std::string pcm = vela_test::testAudio("speech_8k.pcm").substr(0, 13 * 3200);
     write("speech.pcm", pcm + std::string(7 * 3200, '\0'));
     write("list.txt", "speech.pcm\n");
     ASSERT_EQ(0, run(2, "VELA_ASRDEMO_VAD=1"));

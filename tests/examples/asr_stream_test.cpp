@@ -180,9 +180,11 @@ TEST(AsrStream, RecognisesASpokenSentenceWithVoiceDetectionAndCompression) {
     if (std::system("command -v espeak-ng >/dev/null && command -v sox >/dev/null") != 0)
         GTEST_SKIP() << "espeak-ng or sox missing";
     const std::string dir = vela_test::processTempDir();
-    // Without dither, so that the audio is the same on every run.
-    ASSERT_EQ(0, std::system(("espeak-ng -v en-us+f2 -s 140 -w " + dir + "say.wav 'hello world' && sox -D " +
-                              dir + "say.wav -r 16000 " + dir + "hello.wav pad 0.3 0.5")
+    // Without dither, so that the audio is the same on every run; espeak-ng's
+    // audio library keeps its runtime folder in ours.
+    ASSERT_EQ(0, std::system(("PULSE_RUNTIME_PATH=" + dir + "pulse espeak-ng -v en-us+f2 -s 140 -w " + dir +
+                              "say.wav 'hello world' && sox -D " + dir + "say.wav -r 16000 " + dir +
+                              "hello.wav pad 0.3 0.5")
                                  .c_str()));
     Server server({"--words", "hello world|good morning|hello there|good night|call home|thank you"});
     ASSERT_FALSE(server.url.empty());

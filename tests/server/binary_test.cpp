@@ -14,6 +14,8 @@
 #include <iterator>
 #include <string>
 
+#include "support/temp_dir.h"
+
 namespace {
 
 TEST(ServerProgram, PrintsItsAddressFallsBackToEchoAndStopsOnSigterm) {
@@ -62,16 +64,12 @@ TEST(ServerProgram, StopsInsteadOfFallingBackWhenTheGrammarIsUnusable) {
         GTEST_SKIP() << "no PocketSphinx model";
     }
     const std::string bin = std::string(VELA_BIN_DIR) + "/asr-server";
-    char pattern[] = "/tmp/asrserver-binary-XXXXXX";
-    const char* dir = mkdtemp(pattern);
-    ASSERT_NE(nullptr, dir);
-    const std::string err = std::string(dir) + "/stderr";
+    const std::string err = vela_test::processTempDir() + "stderr";
     // `timeout` only guards against a server that starts anyway.
     const int status =
         std::system(("timeout 60 " + bin + " --port 0 --words 'yes|xyzzyq' >/dev/null 2>" + err).c_str());
     std::ifstream in(err);
     const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::filesystem::remove_all(dir);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << status;
     EXPECT_EQ("asr-server: the grammar of the phrases uses words the dictionary lacks: xyzzyq\n", text);
 }

@@ -10,6 +10,7 @@
 #include "server/asr-server/grammar.h"
 #include "server/asr-server/pocketsphinx_recognizer.h"
 #include "server_fixture.h"
+#include "support/temp_dir.h"
 
 namespace asrserver {
 namespace {
@@ -29,20 +30,19 @@ class PocketSphinxServerTest : public ServerTest {
     // Speaks `words` with espeak-ng's `voice` into 16-bit PCM at `rate`, with half a second of
     // silence around it; without dither, so that the audio is the same on every run.
     std::string speak(const std::string& words, int rate, const std::string& voice = "en-us") {
-        char pattern[] = "/tmp/asrserver-test-XXXXXX";
-        const char* dir = mkdtemp(pattern);
-        if (dir == nullptr) return std::string();
-        const std::string wav = std::string(dir) + "/speech.wav";
-        const std::string raw = std::string(dir) + "/speech.raw";
-        const std::string cmd = "espeak-ng -v " + voice + " -s 130 -w " + wav + " '" + words +
-                                "' && sox -D " + wav + " -r " + std::to_string(rate) +
-                                " -b 16 -c 1 -e signed-integer -t raw " + raw + " pad 0.5 0.5";
+        const vela_test::TempDir dir;
+        const std::string wav = dir.path() + "/speech.wav";
+        const std::string raw = dir.path() + "/speech.raw";
+        // espeak-ng's audio library would leave its runtime folder in $TMPDIR.
+        const std::string cmd = "PULSE_RUNTIME_PATH=" + dir.path() + "/pulse espeak-ng -v " + voice +
+                                " -s 130 -w " + wav + " '" + words + "' && sox -D " + wav + " -r " +
+                                std::to_string(rate) + " -b 16 -c 1 -e signed-integer -t raw " + raw +
+                                " pad 0.5 0.5";
         std::string pcm;
         if (std::system(cmd.c_str()) == 0) {
             std::ifstream in(raw, std::ios::binary);
             pcm.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
         }
-        fs::remove_all(dir);
         return pcm;
     }
 
@@ -201,11 +201,9 @@ TEST_F(PocketSphinxServerTest, FrontEndOutputIsRecognisedWithAndWithoutCompressi
 
 TEST(PocketSphinxSetup, RefusesGrammarsItCannotUse) {
     if (!haveModel()) GTEST_SKIP() << "no PocketSphinx model";
-    char pattern[] = "/tmp/asrserver-grammar-XXXXXX";
-    const char* dir = mkdtemp(pattern);
-    ASSERT_NE(nullptr, dir);
+    const vela_test::TempDir dir;
     auto write = [&](const std::string& name, const std::string& text) {
-        const std::string path = std::string(dir) + "/" + name;
+        const std::string path = dir.path() + "/" + name;
         std::ofstream(path) << text;
         return path;
     };
@@ -226,7 +224,7 @@ TEST(PocketSphinxSetup, RefusesGrammarsItCannotUse) {
     config.phrases.clear();
     config.grammar_file = unknown;
     refused(config, SetupFailure::Grammar, "grammar " + unknown + " uses words the dictionary lacks: xyzzyq");
-    config.grammar_file = std::string(dir) + "/none.gram";
+    config.grammar_file = dir.path() + "/none.gram";
     refused(config, SetupFailure::Grammar, "grammar file " + config.grammar_file + " does not exist");
 
     config.grammar_file = good;
@@ -234,7 +232,6 @@ TEST(PocketSphinxSetup, RefusesGrammarsItCannotUse) {
     EXPECT_NE(nullptr, PocketSphinxRecognizer::create(config, error)) << error;
     config.model_dir = "/nonexistent";  // the server may fall back to the echo recogniser
     refused(config, SetupFailure::Model, "model file /nonexistent/en-us/mdef is missing");
-    fs::remove_all(dir);
 }
 
 }  // namespace

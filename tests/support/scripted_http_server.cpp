@@ -16,6 +16,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "temp_dir.h"
+
 namespace vela_test {
 
 namespace {
@@ -327,8 +329,8 @@ bool makeSelfSigned(SelfSigned* out) {
 }
 
 std::string writeCertificate(X509* cert) {
-    char path[] = "/tmp/scripted_http_server_cert_XXXXXX";
-    int fd = mkstemp(path);
+    std::string path = processTempDir() + "cert-XXXXXX.pem";
+    int fd = mkstemps(&path[0], 4);
     if (fd < 0) return "";
     FILE* f = fdopen(fd, "w");
     if (f == nullptr) {

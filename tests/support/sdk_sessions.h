@@ -25,6 +25,7 @@
 #include "speech-util/utilcxx/singleton/singleton.h"
 #include "speech-util/utilcxx/thread_pool/task_runner.h"
 #include "support/scripted_http_server.h"
+#include "support/temp_dir.h"
 
 namespace vela_test {
 
@@ -113,9 +114,7 @@ inline bool drainSdkPool() {
 
 class SdkSessionTest : public ::testing::Test {
   protected:
-    static std::string logDir() {
-        return ::testing::TempDir() + "vela_task_logs_" + std::to_string(getpid());
-    }
+    static std::string logDir() { return processTempDir() + "task_logs"; }
     static std::string logPath() { return logDir() + "/tasks.log.NOTICE"; }
 
     void SetUp() override {

@@ -2,29 +2,17 @@
 #ifndef TESTS_SPEECH_UTIL_GLOG2SPEECH_LOG_TEST_UTIL_H
 #define TESTS_SPEECH_UTIL_GLOG2SPEECH_LOG_TEST_UTIL_H
 
-#include <stdlib.h>
-
-#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "support/temp_dir.h"
+
 namespace speech::testing_util {
 
-// A fresh folder under the temporary directory, removed with its content.
-class TempDir {
-  public:
-    TempDir() : path_((std::filesystem::temp_directory_path() / "vela-log-XXXXXX").string()) {
-        if (::mkdtemp(path_.data()) == nullptr) path_.clear();
-    }
-    ~TempDir() { std::filesystem::remove_all(path_, ec_); }
-    const std::string& path() const { return path_; }
-
-  private:
-    std::string path_;
-    std::error_code ec_;
-};
+// A fresh folder, removed with its content.
+using TempDir = vela_test::TempDir;
 
 inline std::string read_file(const std::string& path) {
     std::ostringstream text;

@@ -13,6 +13,7 @@
 #include "speech-util/utilcxx/dispatch_queue/asr_lock.h"
 #include "speech-util/utilcxx/dispatch_queue/asr_log.h"
 #include "speech-util/utilcxx/dispatch_queue/asr_thread.h"
+#include "support/temp_dir.h"
 
 using namespace speech::asrcore;
 using namespace vela_test;
@@ -115,7 +116,7 @@ TEST(ASRLogTest, FileNameAndLevelGate) {
 // and logging on, so that the fatal line also reaches standard error.
 void useWhileFailing(PosixCall call) {
     disableCoreFiles();
-    const std::string dir = ::testing::TempDir() + "vela_asr_wrapper_logs";
+    const std::string dir = vela_test::processTempDir() + "wrapper_logs";
     mkdir(dir.c_str(), 0755);
     glog2speech_init(speech::GLOG_DEBUG, "wrap.log", dir.c_str(), "wrap.log", 0);
     failNext(call);
