@@ -713,9 +713,9 @@ void HttpServer::Impl::serve(tcp::socket socket) {
     if (ec) return;
     const net::ip::address peer = canonical(endpoint.address());
     if (!admit(peer)) {
-        counted(503);
         // Over a connection limit: say so if the socket takes it at once, then close.
         if (!tls) {
+            counted(503);
             const std::string text = serialize(refusal(503), false, false, config);
             socket.non_blocking(true, ec);
             socket.write_some(net::buffer(text), ec);
