@@ -107,9 +107,10 @@ path=/asr/v2
 for ((k = 1; k <= count; k++)); do
     name=node$k
     # Every request reaches a node from nginx's one address: the per-address bound
-    # of connections must not be lower than the overall one.
+    # of connections must not be lower than the overall one, and sessions count
+    # for the client nginx names.
     "$server" --node "$name" --port 0 --recognizer "$recognizer" --hold-ms "$hold_ms" \
-        --max-connections-per-client 512 "${extra[@]}" \
+        --max-connections-per-client 512 --trust-proxy 127.0.0.1 "${extra[@]}" \
         >"$dir/logs/$name.out" 2>"$dir/logs/$name.err" &
     pids+=($!)
     echo $! >"$dir/$name.pid"

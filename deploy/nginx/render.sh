@@ -17,6 +17,8 @@
 #   --upstream-idle T       how long an idle connection to a node is kept; below
 #                           the node's own keep-alive idle time (default 4s, under
 #                           the nodes' --keep-alive-s 5)
+#   --metrics-allow ADDR    an address or CIDR range allowed to read the nodes'
+#                           /nodes/NAME/metrics; repeatable (default 127.0.0.1 and ::1)
 #   --workers N             nginx worker processes (default auto)
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -25,6 +27,7 @@ template=$here/asr-cluster.conf.in
 prefix= listen=127.0.0.1:8900 path=/asr/v2 hold_ms=500 max_body=4m header_buffers="2 8k"
 max_conn=512 upstream_keepalive=16 upstream_idle=4s workers=auto
 nodes=()
+metrics_allow=()
 usage() {
     sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'
 }
@@ -50,6 +53,7 @@ while [ $# -gt 0 ]; do
         --upstream-keepalive) upstream_keepalive=$2 ;;
         --upstream-idle) upstream_idle=$2 ;;
         --workers) workers=$2 ;;
+        --metrics-allow) metrics_allow+=("$2") ;;
         *) die "unknown option $1" ;;
     esac
     shift 2
@@ -60,7 +64,14 @@ case $path in /*) ;; *) die "--path must start with /" ;; esac
 [[ $upstream_keepalive =~ ^[0-9]+$ ]] || die "invalid --upstream-keepalive $upstream_keepalive"
 [ ${#nodes[@]} -gt 0 ] || die "no --node given"
 
-node_map= new_servers= node_upstreams=
+[ ${#metrics_allow[@]} -gt 0 ] || metrics_allow=(127.0.0.1 ::1)
+allow_lines=
+for a in "${metrics_allow[@]}"; do
+    [[ $a =~ ^[0-9A-Fa-f.:]+(/[0-9]{1,3})?$ ]] || die "invalid --metrics-allow '$a' (an address or CIDR range)"
+    allow_lines+="            allow $a;"$'\n'
+done
+
+node_map= new_servers= node_upstreams= node_locations=
 declare -A seen=()
 for entry in "${nodes[@]}"; do
     name=${entry%%=*}
@@ -79,6 +90,14 @@ for entry in "${nodes[@]}"; do
         node_upstreams+="        keepalive_timeout $upstream_idle;"$'\n'
     fi
     node_upstreams+="    }"$'\n'
+    node_locations+="        location = /nodes/$name/healthz {"$'\n'
+    node_locations+="            proxy_pass http://asr_node_$name/healthz;"$'\n'
+    node_locations+="        }"$'\n'
+    node_locations+="        location = /nodes/$name/metrics {"$'\n'
+    node_locations+="$allow_lines"
+    node_locations+="            deny all;"$'\n'
+    node_locations+="            proxy_pass http://asr_node_$name/metrics;"$'\n'
+    node_locations+="        }"$'\n'
 done
 
 # A fetch may be held for hold_ms; a node gets 10 s on top of that to answer.
@@ -89,6 +108,7 @@ while IFS= read -r line || [ -n "$line" ]; do
         @NODE_MAP@) printf '%s' "$node_map" ;;
         @NEW_SERVERS@) printf '%s' "$new_servers" ;;
         @NODE_UPSTREAMS@) printf '%s' "$node_upstreams" ;;
+        @NODE_LOCATIONS@) printf '%s' "$node_locations" ;;
         *)
             line=${line//@PREFIX@/$prefix}
             line=${line//@LISTEN@/$listen}

@@ -1,5 +1,6 @@
 #include "server/asr-server/http_server.h"
 
+#include <algorithm>
 #include <boost/asio.hpp>
 #include <boost/asio/ssl.hpp>
 #include <boost/beast/core.hpp>
@@ -7,9 +8,12 @@
 #include <cstdio>
 #include <map>
 #include <optional>
+#include <set>
 #include <type_traits>
 #include <unordered_map>
 #include <vector>
+
+#include "server/asr-server/metrics.h"
 
 namespace asrserver {
 
@@ -114,11 +118,13 @@ struct Request {
     std::string target;
     std::string content_type;
     std::string body;
+    std::string client;  // the client's address, as the proxies we trust report it
 };
 
 struct Answer {
     int status = 200;
     std::string body;
+    std::string type = "application/json";
 };
 
 Answer refusal(int status) {
@@ -158,7 +164,7 @@ Answer handle(Service& service, const HttpConfig& config, Request& req) {
         } else if (!boundary.empty()) {
             body_ok = parseMultipart(req.body, boundary, parts);
         }
-        const Reply r = service.post(query, std::move(parts), body_ok);
+        const Reply r = service.post(query, std::move(parts), body_ok, req.client);
         answer = Answer{r.http_status, r.body};
     }
     if (config.verbose) {
@@ -190,6 +196,8 @@ const char* reasonOf(int status) {
             return "Request Header Fields Too Large";
         case 500:
             return "Internal Server Error";
+        case 501:
+            return "Not Implemented";
         case 503:
             return "Service Unavailable";
         default:
@@ -202,7 +210,7 @@ std::string serialize(const Answer& a, bool keep_alive, bool head, const HttpCon
     std::string out = "HTTP/1.1 " + std::to_string(a.status) + " " + reasonOf(a.status) + "\r\n";
     if (head) out += "Accept-Ranges: bytes\r\n";
     if (!keep_alive) out += "Connection: close\r\n";
-    out += "Content-Length: " + std::to_string(a.body.size()) + "\r\nContent-Type: application/json\r\n";
+    out += "Content-Length: " + std::to_string(a.body.size()) + "\r\nContent-Type: " + a.type + "\r\n";
     if (keep_alive) {
         out += "Keep-Alive: timeout=" +
                std::to_string(std::chrono::ceil<std::chrono::seconds>(config.keep_alive).count()) +
@@ -217,11 +225,52 @@ constexpr std::chrono::milliseconds kLinger{1000};  // draining a refused client
 constexpr size_t kLingerBytes = 8u << 20;
 constexpr std::chrono::milliseconds kStopGrace{2000};  // last replies still being written at stop
 
+constexpr size_t kHeadReadSize = 4096;  // bytes read at a time while a request head is incomplete
+
+// 0 when the head (`raw`, as received, and as parsed) frames its request
+// unambiguously, else the status to refuse it with. Whatever a proxy in front
+// might read differently is refused: folded header lines, a length stated
+// twice, framing by both length and chunks, codings other than one final
+// chunked, chunks in HTTP/1.0, and an HTTP/1.1 request without exactly one Host.
+int framingFault(beast::string_view raw, const http::request_parser<http::string_body>& parser) {
+    for (size_t at = raw.find("\r\n"); at != beast::string_view::npos && at + 2 < raw.size();
+         at = raw.find("\r\n", at + 2)) {
+        if (raw[at + 2] == ' ' || raw[at + 2] == '\t') return 400;
+    }
+    const auto& req = parser.get();
+    if (req.version() >= 11 && req.count(http::field::host) != 1) return 400;
+    if (req.count(http::field::content_length) > 1 ||
+        req[http::field::content_length].find(',') != beast::string_view::npos) {
+        return 400;
+    }
+    if (req.count(http::field::transfer_encoding) == 0) return 0;
+    if (req.version() < 11 || req.count(http::field::content_length) != 0) return 400;
+    std::vector<std::string> codings;
+    const auto fields = req.equal_range(http::field::transfer_encoding);
+    for (auto f = fields.first; f != fields.second; ++f) {
+        split(std::string(f->value()), ',', [&](const std::string& c) { codings.push_back(c); });
+    }
+    if (codings.empty() || !beast::iequals(codings.back(), "chunked")) return 400;
+    for (size_t i = 0; i + 1 < codings.size(); ++i) {
+        if (beast::iequals(codings[i], "chunked")) return 400;
+    }
+    return codings.size() == 1 ? 0 : 501;  // a coding this server does not know
+}
+
+// The address as one form: IPv4 clients of an IPv6 socket as IPv4.
+net::ip::address canonical(const net::ip::address& a) {
+    if (a.is_v6() && a.to_v6().is_v4_mapped()) return a.to_v6().to_v4();
+    return a;
+}
+
 class ConnectionBase {
   public:
     virtual ~ConnectionBase() = default;
     // Ends the connection once its current reply (if any) is written; any thread.
     virtual void stop() = 0;
+    // Closes the connection (with a 408) if it is still waiting for a request
+    // head, else tells the server it stays (HttpServer::Impl::evictionFailed); any thread.
+    virtual void evict() = 0;
 };
 
 }  // namespace
@@ -233,10 +282,22 @@ class HttpServer::Impl {
     bool start(std::string& error, int& port);
     void stop();
 
-    // Counts a new connection from `peer`; false when a limit is reached.
+    // Counts a new connection from `peer`; false when a limit is reached. At the
+    // overall cap, the connection idle longest is evicted to make room.
     bool admit(const net::ip::address& peer);
     void added(ConnectionBase* key, std::weak_ptr<ConnectionBase> c);
     void release(ConnectionBase* key, const net::ip::address& peer);
+    // Whether a connection waits for a request head (or lingers after its last
+    // reply), which makes it a candidate for eviction; from its strand.
+    void idle(ConnectionBase* key, bool idle);
+    void evictionFailed(ConnectionBase* key);
+
+    void counted(int status);  // a reply with this status is written
+    void framingRefused();
+    // The client a request comes from: the peer, or the address a trusted proxy names.
+    std::string clientOf(const net::ip::address& peer, const http::request_header<>& req) const;
+    // Answers GET /healthz and /metrics; nothing for every other request.
+    std::optional<Answer> operations(const Request& req);
 
     Service& service;
     const HttpConfig& config;
@@ -247,11 +308,23 @@ class HttpServer::Impl {
     void accept();
     void serve(tcp::socket socket);
 
-    std::mutex mutex_;
+    using TimePoint = std::chrono::steady_clock::time_point;
+    struct Slot {
+        std::weak_ptr<ConnectionBase> conn;
+        TimePoint idle_since;
+        bool idle = false;      // listed in idle_
+        bool evicting = false;  // asked to close; counted in evicting_
+    };
+
+    std::vector<net::ip::address> trusted_;
+    mutable std::mutex mutex_;
     std::condition_variable drained_;
     size_t open_ = 0;
+    size_t evicting_ = 0;  // open connections asked to make room, not yet closed
     std::map<net::ip::address, size_t> per_client_;
-    std::unordered_map<ConnectionBase*, std::weak_ptr<ConnectionBase>> live_;
+    std::unordered_map<ConnectionBase*, Slot> live_;
+    std::set<std::pair<TimePoint, ConnectionBase*>> idle_;  // oldest first
+    HttpStats stats_;                                       // all but connections_open
     // Declared after what connections use, so that handlers still queued are destroyed first.
     net::io_context ioc_;
     // Keeps the I/O threads running while no connection has an operation pending,
@@ -300,8 +373,19 @@ class Connection : public ConnectionBase, public std::enable_shared_from_this<Co
         });
     }
 
+    void evict() override {
+        net::post(socket().get_executor(), [self = this->shared_from_this()] {
+            if (self->lingering_) return self->close();
+            if (!self->waiting_ || self->stop_) return self->server_.evictionFailed(self.get());
+            self->evicted_ = true;  // the pending handshake or head read ends, and says so
+            error_code ignored;
+            self->socket().cancel(ignored);
+        });
+    }
+
   private:
     void run() {
+        waiting(true);
         if constexpr (kTls) {
             arm(config_.head_timeout);
             cancellable_ = true;
@@ -309,7 +393,7 @@ class Connection : public ConnectionBase, public std::enable_shared_from_this<Co
                                     [self = this->shared_from_this()](error_code ec) {
                                         self->cancellable_ = false;
                                         self->disarm();
-                                        if (ec) return self->close();
+                                        if (ec) return self->close();  // evicted too
                                         self->readHead();
                                     });
         } else {
@@ -343,29 +427,67 @@ class Connection : public ConnectionBase, public std::enable_shared_from_this<Co
         timer_.cancel();
     }
 
+    // Tells the server whether this connection waits for a request head.
+    void waiting(bool w) {
+        if (w == waiting_) return;
+        waiting_ = w;
+        server_.idle(this, w);
+    }
+
     void readHead() {
         if (stop_ || server_.stopping) return close();
         parser_.emplace();
         parser_->header_limit(static_cast<std::uint32_t>(config_.max_header));
         parser_->body_limit(config_.max_body);
+        head_.clear();
         arm(requests_ == 0 ? config_.head_timeout : config_.keep_alive);
+        waiting(true);
+        parseHead();
+    }
+
+    // Parses the head from what has been read, and reads more while it is
+    // incomplete. The head is read here rather than by Beast's read_header so
+    // that its raw bytes can be checked (Beast unfolds folded lines silently).
+    void parseHead() {
+        if (buffer_.size() > 0) {
+            error_code ec;
+            const size_t n = parser_->put(buffer_.data(), ec);
+            head_.append(static_cast<const char*>(buffer_.data().data()), n);
+            buffer_.consume(n);
+            if (ec != http::error::need_more) return onHead(ec);
+        }
         cancellable_ = true;
-        http::async_read_header(
-            stream_, buffer_, *parser_,
-            [self = this->shared_from_this()](error_code ec, size_t) { self->onHead(ec); });
+        stream_.async_read_some(
+            buffer_.prepare(kHeadReadSize), [self = this->shared_from_this()](error_code ec, size_t n) {
+                self->cancellable_ = false;
+                self->buffer_.commit(n);
+                if (self->evicted_) return self->evicted();
+                if (!ec) return self->parseHead();
+                if (ec == net::error::eof || ec == net::ssl::error::stream_truncated) {
+                    // Nothing at all is a client that is done; part of a head is not.
+                    const bool nothing = self->buffer_.size() == 0 && self->head_.empty();
+                    ec = nothing ? http::error::end_of_stream : http::error::partial_message;
+                }
+                self->onHead(ec);
+            });
     }
 
     void onHead(error_code ec) {
         cancellable_ = false;
         disarm();
-        if (ec) return failed(ec, true);
-        const auto& req = parser_->get();
-        // One length, stated once: a second value (even an equal one) may be read
-        // differently by a proxy in front.
-        if (req.count(http::field::content_length) > 1 ||
-            req[http::field::content_length].find(',') != beast::string_view::npos) {
-            return refuse(400);
+        if (ec) {
+            if (!timed_out_ && !stop_ && ec != http::error::end_of_stream &&
+                ec.category() == http::make_error_code(http::error::partial_message).category()) {
+                server_.framingRefused();
+            }
+            return failed(ec, true);
         }
+        waiting(false);
+        if (const int status = framingFault(head_, *parser_)) {
+            server_.framingRefused();
+            return refuse(status);
+        }
+        const auto& req = parser_->get();
         if (parser_->is_done()) return dispatch();
         if (beast::iequals(req[http::field::expect], "100-continue")) {
             return write("HTTP/1.1 100 Continue\r\n\r\n", [](Connection& c) { c.readBody(); });
@@ -390,7 +512,7 @@ class Connection : public ConnectionBase, public std::enable_shared_from_this<Co
     void failed(error_code ec, bool in_head) {
         if (timed_out_) {
             // Nothing of a next request yet: an idle connection simply ends.
-            if (in_head && buffer_.size() == 0) return close();
+            if (in_head && buffer_.size() == 0 && head_.empty()) return close();
             return refuse(408);
         }
         if (stop_ || ec == http::error::end_of_stream) return close();
@@ -408,7 +530,9 @@ class Connection : public ConnectionBase, public std::enable_shared_from_this<Co
         const bool keep = msg.keep_alive() && requests_ < config_.keep_alive_requests;
         const bool head = msg.method() == http::verb::head;
         Request req{std::string(msg.method_string()), std::string(msg.target()),
-                    std::string(msg[http::field::content_type]), std::move(msg.body())};
+                    std::string(msg[http::field::content_type]), std::move(msg.body()),
+                    server_.clientOf(peer_, msg.base())};
+        if (auto answer = server_.operations(req)) return respond(*answer, keep, head);
         net::post(workers_, [self = this->shared_from_this(), req = std::move(req), keep, head]() mutable {
             Answer answer;
             try {
@@ -422,12 +546,14 @@ class Connection : public ConnectionBase, public std::enable_shared_from_this<Co
     }
 
     void respond(const Answer& answer, bool keep, bool head) {
+        server_.counted(answer.status);
         keep = keep && !stop_ && !server_.stopping;
         if (keep) return write(serialize(answer, true, head, config_), [](Connection& c) { c.readHead(); });
         write(serialize(answer, false, head, config_), [](Connection& c) { c.linger(); });
     }
 
     void refuse(int status) {
+        server_.counted(status);
         const Answer answer = refusal(status);
         if (config_.verbose) {
             std::fprintf(stderr, "asr-server: refused -> %d %s\n", status, answer.body.c_str());
@@ -453,8 +579,17 @@ class Connection : public ConnectionBase, public std::enable_shared_from_this<Co
         error_code ignored;
         socket().shutdown(tcp::socket::shutdown_send, ignored);
         if (stop_) return close();
+        lingering_ = true;  // may be closed at once to make room
+        server_.idle(this, true);
         arm(kLinger);
         drain();
+    }
+
+    // Made room for a new connection: says so and closes.
+    void evicted() {
+        disarm();
+        server_.counted(408);
+        write(serialize(refusal(408), false, false, config_), [](Connection& c) { c.close(); });
     }
 
     void drain() {
@@ -484,6 +619,7 @@ class Connection : public ConnectionBase, public std::enable_shared_from_this<Co
     net::steady_timer timer_;
     beast::flat_buffer buffer_;
     std::optional<http::request_parser<http::string_body>> parser_;
+    std::string head_;  // raw bytes of the request head parsed so far
     std::string out_;
     char scratch_[4096];
     size_t drained_ = 0;
@@ -492,6 +628,9 @@ class Connection : public ConnectionBase, public std::enable_shared_from_this<Co
     bool timed_out_ = false;
     bool cancellable_ = false;  // a read is in progress that stop() may cut short
     bool stop_ = false;
+    bool waiting_ = false;    // for a TLS handshake or a request head
+    bool lingering_ = false;  // after the last reply
+    bool evicted_ = false;
 };
 
 }  // namespace
@@ -536,6 +675,15 @@ bool HttpServer::Impl::start(std::string& error, int& port) {
         return false;
     }
 
+    for (const std::string& proxy : config.trusted_proxies) {
+        const net::ip::address a = net::ip::make_address(proxy, ec);
+        if (ec) {
+            error = "invalid proxy address " + proxy;
+            return false;
+        }
+        trusted_.push_back(canonical(a));
+    }
+
     pool_ = std::make_unique<net::thread_pool>(config.threads == 0 ? 1 : config.threads);
     accept();
     const size_t n = config.io_threads == 0 ? 1 : config.io_threads;
@@ -561,11 +709,13 @@ void HttpServer::Impl::accept() {
 
 void HttpServer::Impl::serve(tcp::socket socket) {
     error_code ec;
-    const tcp::endpoint peer = socket.remote_endpoint(ec);
+    const tcp::endpoint endpoint = socket.remote_endpoint(ec);
     if (ec) return;
-    if (!admit(peer.address())) {
+    const net::ip::address peer = canonical(endpoint.address());
+    if (!admit(peer)) {
         // Over a connection limit: say so if the socket takes it at once, then close.
         if (!tls) {
+            counted(503);
             const std::string text = serialize(refusal(503), false, false, config);
             socket.non_blocking(true, ec);
             socket.write_some(net::buffer(text), ec);
@@ -576,37 +726,132 @@ void HttpServer::Impl::serve(tcp::socket socket) {
     }
     socket.set_option(tcp::no_delay(true), ec);
     if (tls) {
-        auto conn =
-            std::make_shared<Connection<true>>(*this, *pool_, peer.address(), std::move(socket), *tls);
+        auto conn = std::make_shared<Connection<true>>(*this, *pool_, peer, std::move(socket), *tls);
         added(conn.get(), conn);
         conn->start();
     } else {
-        auto conn = std::make_shared<Connection<false>>(*this, *pool_, peer.address(), std::move(socket));
+        auto conn = std::make_shared<Connection<false>>(*this, *pool_, peer, std::move(socket));
         added(conn.get(), conn);
         conn->start();
     }
 }
 
 bool HttpServer::Impl::admit(const net::ip::address& peer) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    size_t& from_peer = per_client_[peer];
-    if (open_ >= config.max_connections || from_peer >= config.max_per_client) {
-        if (from_peer == 0) per_client_.erase(peer);
-        return false;
+    std::shared_ptr<ConnectionBase> victim;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        size_t& from_peer = per_client_[peer];
+        // Connections already asked to close do not count: they are on their way out.
+        const bool full = open_ - evicting_ >= config.max_connections;
+        if (from_peer >= config.max_per_client || (full && idle_.empty())) {
+            if (from_peer == 0) per_client_.erase(peer);
+            ++stats_.connections_refused;
+            return false;
+        }
+        if (full) {
+            // The one that has sent no request head for the longest makes room.
+            const auto oldest = idle_.begin();
+            Slot& slot = live_.at(oldest->second);
+            idle_.erase(oldest);
+            slot.idle = false;
+            slot.evicting = true;
+            ++evicting_;
+            ++stats_.connections_evicted;
+            victim = slot.conn.lock();  // none: it is being released already
+        }
+        ++open_;
+        ++from_peer;
     }
-    ++open_;
-    ++from_peer;
+    if (victim) victim->evict();
     return true;
 }
 
 void HttpServer::Impl::added(ConnectionBase* key, std::weak_ptr<ConnectionBase> c) {
     std::lock_guard<std::mutex> lock(mutex_);
-    live_.emplace(key, std::move(c));
+    // Waits for its first request head from now on; slots are added in the order of acceptance.
+    const TimePoint now = std::chrono::steady_clock::now();
+    live_.emplace(key, Slot{std::move(c), now, true, false});
+    idle_.emplace(now, key);
+}
+
+void HttpServer::Impl::idle(ConnectionBase* key, bool idle) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto it = live_.find(key);
+    if (it == live_.end() || it->second.evicting || it->second.idle == idle) return;
+    Slot& slot = it->second;
+    if (idle) {
+        slot.idle_since = std::chrono::steady_clock::now();
+        idle_.emplace(slot.idle_since, key);
+    } else {
+        idle_.erase({slot.idle_since, key});
+    }
+    slot.idle = idle;
+}
+
+void HttpServer::Impl::evictionFailed(ConnectionBase* key) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto it = live_.find(key);
+    if (it == live_.end() || !it->second.evicting) return;
+    it->second.evicting = false;
+    --evicting_;
+    --stats_.connections_evicted;
+}
+
+void HttpServer::Impl::counted(int status) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++stats_.replies[status];
+}
+
+void HttpServer::Impl::framingRefused() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++stats_.framing_refused;
+}
+
+std::string HttpServer::Impl::clientOf(const net::ip::address& peer,
+                                       const http::request_header<>& req) const {
+    if (std::find(trusted_.begin(), trusted_.end(), peer) == trusted_.end()) return peer.to_string();
+    std::string named;
+    split(std::string(req["X-Real-IP"]), ',', [&](const std::string& a) { named = a; });
+    if (named.empty()) {
+        // Each proxy appends the address it saw: the last entry is the one ours saw.
+        const auto fields = req.equal_range("X-Forwarded-For");
+        for (auto f = fields.first; f != fields.second; ++f) {
+            split(std::string(f->value()), ',', [&](const std::string& a) { named = a; });
+        }
+    }
+    error_code ec;
+    const net::ip::address a = net::ip::make_address(named, ec);
+    return ec ? peer.to_string() : canonical(a).to_string();
+}
+
+std::optional<Answer> HttpServer::Impl::operations(const Request& req) {
+    if (req.method != "GET" && req.method != "HEAD") return std::nullopt;
+    const std::string path = decodeUrl(req.target.substr(0, req.target.find('?')), false);
+    if (path == config.path) return std::nullopt;
+    if (path == "/healthz") {
+        if (service.stats().accepting) return Answer{200, R"({"status":"ok"})"};
+        return Answer{503, R"({"status":"draining"})"};
+    }
+    if (path == "/metrics") {
+        HttpStats http;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            http = stats_;
+            http.connections_open = open_;
+        }
+        return Answer{200, renderMetrics(service.stats(), http), kMetricsContentType};
+    }
+    return std::nullopt;
 }
 
 void HttpServer::Impl::release(ConnectionBase* key, const net::ip::address& peer) {
     std::lock_guard<std::mutex> lock(mutex_);
-    live_.erase(key);
+    const auto slot = live_.find(key);
+    if (slot != live_.end()) {
+        if (slot->second.idle) idle_.erase({slot->second.idle_since, key});
+        if (slot->second.evicting) --evicting_;
+        live_.erase(slot);
+    }
     const auto it = per_client_.find(peer);
     if (it != per_client_.end() && --it->second == 0) per_client_.erase(it);
     if (--open_ == 0) drained_.notify_all();
@@ -623,7 +868,7 @@ void HttpServer::Impl::stop() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         for (auto& kv : live_) {
-            if (auto c = kv.second.lock()) live.push_back(std::move(c));
+            if (auto c = kv.second.conn.lock()) live.push_back(std::move(c));
         }
     }
     for (auto& c : live) c->stop();

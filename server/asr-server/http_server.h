@@ -7,7 +7,10 @@
 // service sees them; the service's handlers, which may block (a result fetch
 // waits for audio), run on a separate pool of worker threads. Malformed or
 // oversized requests are refused with an HTTP status and the connection is
-// closed; plain HTTP and HTTPS (OpenSSL) are served alike.
+// closed; plain HTTP and HTTPS (OpenSSL) are served alike. When the
+// connection cap is reached, the connections that have waited longest without
+// a request head make room for new ones. GET /healthz and /metrics on the root
+// answer the server's state and its figures (Prometheus text format).
 #pragma once
 
 #include <atomic>
@@ -17,6 +20,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "server/asr-server/service.h"
 
@@ -30,7 +34,7 @@ struct HttpConfig {
     size_t io_threads = 2;                           // threads reading and writing connections
     size_t max_body = 4u << 20;                      // bytes of a request body, however framed
     size_t max_header = 16u << 10;                   // bytes of a request line and header lines
-    size_t max_connections = 512;                    // open at once, over all clients
+    size_t max_connections = 512;                    // open at once, over all clients (idle ones make room)
     size_t max_per_client = 128;                     // open at once from one client address
     size_t keep_alive_requests = 1000;               // requests per connection
     std::chrono::milliseconds keep_alive{5000};      // idle time before the next request's head
@@ -39,6 +43,8 @@ struct HttpConfig {
     std::chrono::milliseconds write_timeout{30000};  // a reply
     std::string tls_cert;                            // PEM certificate chain; with tls_key, serve HTTPS
     std::string tls_key;                             // PEM private key
+    // Proxies (IP addresses) whose X-Real-IP or X-Forwarded-For names the client.
+    std::vector<std::string> trusted_proxies;
     std::chrono::milliseconds sweep_interval{1000};
     bool verbose = false;  // one line per request on standard error
 };

@@ -1,5 +1,7 @@
 #include "server/asr-server/options.h"
 
+#include <arpa/inet.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -50,6 +52,12 @@ std::string usage() {
            "  --hold-ms N              longest wait of a result fetch for new audio (default 500)\n"
            "  --session-timeout-s N    drop sessions idle this long (default 30)\n"
            "  --max-sessions N         sessions held at once (default 1000)\n"
+           "  --max-sessions-per-client N\n"
+           "                           sessions held at once for one client address\n"
+           "                           (default 64); beyond it \"too many sessions\" (err_no 4)\n"
+           "  --trust-proxy ADDR       a proxy in front (e.g. nginx) at this IP address; its\n"
+           "                           requests count for the client it names in X-Real-IP\n"
+           "                           (else the last X-Forwarded-For entry); repeatable\n"
            "  --max-held-mb N          audio all sessions together may hold while it waits\n"
            "                           for earlier packets or a decoder (default 256); a packet\n"
            "                           beyond it is refused with \"limit reached\" (err_no 4)\n"
@@ -165,6 +173,17 @@ ParseOutcome parseOptions(int argc, const char* const* argv, Options& options, s
         } else if (arg == "--max-sessions") {
             if (!positive(1000000)) return ParseOutcome::Error;
             options.service.max_sessions = static_cast<size_t>(n);
+        } else if (arg == "--max-sessions-per-client") {
+            if (!positive(1000000)) return ParseOutcome::Error;
+            options.service.max_sessions_per_client = static_cast<size_t>(n);
+        } else if (arg == "--trust-proxy") {
+            unsigned char address[16];
+            if (inet_pton(AF_INET, value.c_str(), address) != 1 &&
+                inet_pton(AF_INET6, value.c_str(), address) != 1) {
+                message = "invalid --trust-proxy '" + value + "' (an IPv4 or IPv6 address)";
+                return ParseOutcome::Error;
+            }
+            options.http.trusted_proxies.push_back(value);
         } else if (arg == "--max-held-mb") {
             if (!positive(65536)) return ParseOutcome::Error;
             options.service.max_held_bytes = static_cast<size_t>(n) << 20;

@@ -1,6 +1,7 @@
 #include "server/asr-server/service.h"
 
 #include <json/json.h>
+#include <sys/random.h>
 
 #include <algorithm>
 #include <cctype>
@@ -8,6 +9,7 @@
 #include <climits>
 #include <cstdlib>
 #include <sstream>
+#include <stdexcept>
 
 namespace asrserver {
 
@@ -91,11 +93,7 @@ Service::Service(Recognizer& recognizer, const ServiceConfig& config, Clock cloc
     : recognizer_(recognizer),
       config_(config),
       clock_(std::move(clock)),
-      held_(std::make_shared<HeldAudio>(config.max_held_bytes)) {
-    std::random_device device;
-    std::seed_seq seed{device(), device(), device(), device()};
-    random_.seed(seed);
-}
+      held_(std::make_shared<HeldAudio>(config.max_held_bytes)) {}
 
 Service::~Service() { shutdown(); }
 
@@ -106,19 +104,20 @@ Reply Service::error(ErrNo code, const std::string& message) {
     return Reply{200, toJson(root)};
 }
 
-Reply Service::post(const Query& query, std::vector<FormPart> parts, bool body_ok) {
+Reply Service::post(const Query& query, std::vector<FormPart> parts, bool body_ok,
+                    const std::string& client) {
     const auto audio =
         std::find_if(parts.begin(), parts.end(), [](const FormPart& p) { return p.name == "asr_audio"; });
     const bool has_audio = audio != parts.end();
     const std::string* idx = param(query, "idx");
     const bool is_upload = has_audio || param(query, "sid") != nullptr || (idx != nullptr && *idx != "0");
-    if (!is_upload) return create(query);  // whatever else the body holds
+    if (!is_upload) return create(query, client);  // whatever else the body holds
     if (!body_ok) return error(kBadRequest, "malformed multipart body");
     if (!has_audio) return error(kBadRequest, "missing \"asr_audio\" part");
     return upload(query, *audio);
 }
 
-Reply Service::create(const Query& query) {
+Reply Service::create(const Query& query, const std::string& client) {
     int rate = 16000;
     if (const std::string* text = param(query, "rate")) {
         int value = 0;
@@ -136,13 +135,27 @@ Reply Service::create(const Query& query) {
     if (full) expireIdle();
 
     std::lock_guard<std::mutex> lock(mutex_);
-    if (stopping_) return error(kStopping, "server is shutting down");
-    if (sessions_.size() >= config_.max_sessions) return error(kLimitReached, "too many sessions");
+    if (stopping_) {
+        ++refused_["stopping"];
+        return error(kStopping, "server is shutting down");
+    }
+    if (sessions_.size() >= config_.max_sessions) {
+        ++refused_["sessions"];
+        return error(kLimitReached, "too many sessions");
+    }
+    // One client must not fill the table for everyone else.
+    const size_t mine = static_cast<size_t>(std::count_if(
+        sessions_.begin(), sessions_.end(), [&](const auto& kv) { return kv.second.client == client; }));
+    if (mine >= config_.max_sessions_per_client) {
+        ++refused_["client_sessions"];
+        return error(kLimitReached, "too many sessions");
+    }
     std::string sid = newSid();
     while (sessions_.count(sid) != 0) sid = newSid();
     Entry& entry = sessions_[sid];
     entry.session = std::make_shared<Session>(sid, rate, recognizer_, config_.limits, held_, clock_);
     entry.last_used = clock_();
+    entry.client = client;
 
     Json::Value root;
     root["asr_param"]["sid"] = sid;
@@ -229,6 +242,15 @@ size_t Service::activeRequests() const {
     return n;
 }
 
+ServiceStats Service::stats() const {
+    ServiceStats s;
+    std::lock_guard<std::mutex> lock(mutex_);
+    s.accepting = !stopping_;
+    s.live_sessions = sessions_.size();
+    s.refused = refused_;
+    return s;
+}
+
 void Service::shutdown() {
     std::vector<std::shared_ptr<Session>> dropped;
     {
@@ -246,12 +268,21 @@ bool Service::isOtherNode(const std::string& sid) const {
     return dot != std::string::npos && (config_.node.empty() || sid.compare(0, dot, config_.node) != 0);
 }
 
+// The sid is a session's only credential: 128 bits from the kernel's
+// cryptographic source, so that no number of sids seen predicts the next.
 std::string Service::newSid() {
     static const char kHex[] = "0123456789abcdef";
+    unsigned char bytes[16];
+    for (size_t at = 0; at < sizeof bytes;) {
+        const ssize_t n = getrandom(bytes + at, sizeof bytes - at, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) throw std::runtime_error("getrandom failed");
+        at += static_cast<size_t>(n);
+    }
     std::string sid = config_.node.empty() ? std::string() : config_.node + ".";
-    for (int i = 0; i < 2; ++i) {
-        uint64_t v = random_();
-        for (int j = 0; j < 16; ++j, v >>= 4) sid.push_back(kHex[v & 0xf]);
+    for (const unsigned char b : bytes) {
+        sid.push_back(kHex[b >> 4]);
+        sid.push_back(kHex[b & 0xf]);
     }
     return sid;
 }

@@ -6,11 +6,11 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
-#include <random>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -35,7 +35,8 @@ struct ServiceConfig {
     std::chrono::milliseconds hold{500};               // longest wait of a result fetch for new audio
     std::chrono::milliseconds session_timeout{30000};  // idle time after which a session is dropped
     size_t max_sessions = 1000;
-    size_t max_held_bytes = 256u << 20;  // audio held by all sessions together (see HeldAudio)
+    size_t max_sessions_per_client = 64;  // live sessions created by one client address
+    size_t max_held_bytes = 256u << 20;   // audio held by all sessions together (see HeldAudio)
     // When set, every sid is this name, '.', and the random part, and a sid
     // naming another node is unknown here.
     std::string node;
@@ -46,6 +47,24 @@ struct ServiceConfig {
 bool validNodeName(const std::string& name);
 
 using Query = std::multimap<std::string, std::string>;
+
+struct ServiceStats {
+    bool accepting = true;  // false while draining or stopped
+    size_t live_sessions = 0;
+    size_t decoders_busy = 0;
+    size_t decoders_free = 0;
+    size_t held_fetches = 0;      // result fetches parked, waiting for their answer
+    double audio_received_s = 0;  // audio stored since start, seconds
+    double audio_decoded_s = 0;   // audio fed to recognisers since start, seconds
+    double decode_busy_s = 0;     // wall time spent decoding since start (real-time factor = busy / decoded)
+    double backlog_s = 0;         // audio received and not yet decoded, over live sessions
+    std::map<std::string, uint64_t> refused;  // refusals by reason: "sessions", "client_sessions", "backlog",
+                                              // "session_audio", "session_length", "held_audio", "stopping"
+    std::vector<double> final_latency_bounds;     // seconds (upper bounds of the histogram buckets)
+    std::vector<uint64_t> final_latency_buckets;  // cumulative count per bound; the last element is +Inf
+    double final_latency_sum_s = 0;  // time from a session's last audio packet to its final answer
+    uint64_t final_latency_count = 0;
+};
 
 struct Reply {
     int http_status = 200;
@@ -62,8 +81,10 @@ class Service {
     ~Service();
 
     // `parts` is the parsed multipart body; `body_ok` is false when the body
-    // declared a multipart boundary but could not be split by it.
-    Reply post(const Query& query, std::vector<FormPart> parts, bool body_ok);
+    // declared a multipart boundary but could not be split by it. `client`
+    // names who asks (its address): it bounds the sessions one client may hold.
+    Reply post(const Query& query, std::vector<FormPart> parts, bool body_ok,
+               const std::string& client = std::string());
     Reply get(const Query& query);
 
     // Drops the sessions idle for longer than the session timeout and returns
@@ -74,6 +95,7 @@ class Service {
     size_t sessionCount() const;
     // Requests in progress over all sessions (a held result fetch counts).
     size_t activeRequests() const;
+    ServiceStats stats() const;
     // Refuses further requests and wakes every waiting fetch.
     void shutdown();
 
@@ -83,11 +105,12 @@ class Service {
     struct Entry {
         std::shared_ptr<Session> session;
         std::chrono::steady_clock::time_point last_used;
-        int active = 0;  // requests in progress
+        int active = 0;      // requests in progress
+        std::string client;  // who created it
     };
     class Use;  // marks a session busy for one request
 
-    Reply create(const Query& query);
+    Reply create(const Query& query, const std::string& client);
     Reply upload(const Query& query, FormPart& audio);
     std::string newSid();
     bool isOtherNode(const std::string& sid) const;
@@ -99,7 +122,7 @@ class Service {
 
     mutable std::mutex mutex_;
     std::unordered_map<std::string, Entry> sessions_;
-    std::mt19937_64 random_;
+    std::map<std::string, uint64_t> refused_;  // creations refused, by reason
     bool stopping_ = false;
 };
 

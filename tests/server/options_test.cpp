@@ -92,11 +92,27 @@ TEST(ServerOptions, NodeNamesAndLimits) {
 TEST(ServerHttpOptions, SetLimitsAndTls) {
     Options o;
     std::string message;
-    ASSERT_EQ(ParseOutcome::Run,
-              parse({"--tls-cert", "c.pem", "--tls-key=k.pem", "--keep-alive-s", "7", "--keep-alive-requests",
-                     "9", "--max-connections", "40", "--max-connections-per-client", "3", "--head-timeout-s",
-                     "2", "--body-timeout-s", "4"},
-                    o, message))
+    ASSERT_EQ(ParseOutcome::Run, parse({"--tls-cert",
+                                        "c.pem",
+                                        "--tls-key=k.pem",
+                                        "--keep-alive-s",
+                                        "7",
+                                        "--keep-alive-requests",
+                                        "9",
+                                        "--max-connections",
+                                        "40",
+                                        "--max-connections-per-client",
+                                        "3",
+                                        "--head-timeout-s",
+                                        "2",
+                                        "--body-timeout-s",
+                                        "4",
+                                        "--trust-proxy",
+                                        "10.0.0.1",
+                                        "--trust-proxy=::1",
+                                        "--max-sessions-per-client",
+                                        "5"},
+                                       o, message))
         << message;
     EXPECT_EQ("c.pem", o.http.tls_cert);
     EXPECT_EQ("k.pem", o.http.tls_key);
@@ -106,6 +122,8 @@ TEST(ServerHttpOptions, SetLimitsAndTls) {
     EXPECT_EQ(3u, o.http.max_per_client);
     EXPECT_EQ(std::chrono::seconds(2), o.http.head_timeout);
     EXPECT_EQ(std::chrono::seconds(4), o.http.body_timeout);
+    EXPECT_EQ((std::vector<std::string>{"10.0.0.1", "::1"}), o.http.trusted_proxies);
+    EXPECT_EQ(5u, o.service.max_sessions_per_client);
 
     expectRejected({
         {{"--tls-cert", "c.pem"}, "--tls-cert and --tls-key go together"},
@@ -114,6 +132,9 @@ TEST(ServerHttpOptions, SetLimitsAndTls) {
         {{"--max-connections-per-client", "0"},
          "invalid value '0' for --max-connections-per-client (1 to 1000000)"},
         {{"--head-timeout-s", "-1"}, "invalid value '-1' for --head-timeout-s (1 to 3600)"},
+        {{"--trust-proxy", "nginx.local"}, "invalid --trust-proxy 'nginx.local' (an IPv4 or IPv6 address)"},
+        {{"--max-sessions-per-client", "0"},
+         "invalid value '0' for --max-sessions-per-client (1 to 1000000)"},
     });
 }
 
