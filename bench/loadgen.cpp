@@ -12,7 +12,8 @@
 // <events> counts the final and error events the session received (one is
 // right), <start> and <end> are milliseconds since the run began (the session
 // asked for its instance, its first final result or error came) and <json> is
-// the payload of its first such event.
+// the payload of its first such event (for no-instance, the SDK's refusal; a
+// full pool is waited for, up to --timeout-s).
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -86,6 +87,7 @@ struct Run {
     std::mutex mutex;
     std::condition_variable changed;
     std::vector<Session> sessions;
+    long slot_waits = 0;  // waits for a free pool slot
 };
 
 Run* g_run = nullptr;
@@ -117,6 +119,23 @@ std::string nodeOf(const std::string& sid) {
     return dot == std::string::npos ? "-" : sid.substr(0, dot);
 }
 
+// A new instance. While the pool is full ("instance exceed") it waits for a
+// slot: other sessions give theirs back once their final result or error has
+// been delivered, which wakes it; the pause bounds each wait, as the slot
+// comes back just after the event. Gives up after `timeout_s`.
+vela::VelaASRLinuxSDK* takeInstance(const Options& opt, std::string& err) {
+    const auto give_up = Clock::now() + std::chrono::seconds(opt.timeout_s);
+    const auto pause = std::chrono::milliseconds(5);
+    for (;;) {
+        vela::VelaASRLinuxSDK* inst = vela::VelaASRLinuxSDK::getInstance(opt.rate_khz, opt.vad, opt.bv, err);
+        if (inst != nullptr || vela::VelaASRLinuxSDK::err_no.load() != 4 || Clock::now() >= give_up)
+            return inst;
+        std::unique_lock<std::mutex> lock(g_run->mutex);
+        ++g_run->slot_waits;
+        g_run->changed.wait_for(lock, pause);
+    }
+}
+
 // Streams `audio` through one new instance; returns once the session has its
 // final result or error, or has waited `timeout_s` after its last audio.
 void runSession(const Options& opt, const std::vector<char>& audio, size_t index) {
@@ -127,7 +146,7 @@ void runSession(const Options& opt, const std::vector<char>& audio, size_t index
 
     std::string err;
     const auto started = Clock::now();
-    vela::VelaASRLinuxSDK* inst = vela::VelaASRLinuxSDK::getInstance(opt.rate_khz, opt.vad, opt.bv, err);
+    vela::VelaASRLinuxSDK* inst = takeInstance(opt, err);
     if (inst == nullptr) {
         std::lock_guard<std::mutex> lock(g_run->mutex);
         Session& s = g_run->sessions[index];
@@ -199,7 +218,8 @@ void usage() {
         "\n"
         "  -c N             concurrent sessions (default 4; the SDK's pool holds at most 100)\n"
         "  -n N             sessions in all (default: as many as concurrent); each worker\n"
-        "                   starts its next session once its last one has ended\n"
+        "                   starts its next session once its last one has ended, waiting\n"
+        "                   for a free slot of the pool when it is full\n"
         "  --rate K         sample rate of AUDIO in kHz, 16 (default) or 8\n"
         "  --chunk-ms N     audio per post (default 100)\n"
         "  --speed X        pace: 1 real time (default), 2 twice as fast, 0 unpaced\n"
@@ -208,7 +228,8 @@ void usage() {
         "  --trim-step-ms N session i sends i*N ms less of the file, at least one chunk\n"
         "                   (so that sessions differ; default 0)\n"
         "  --vad, --bv      switch on voice detection, BV32 compression\n"
-        "  --timeout-s N    longest wait for a final result after the last audio (default 60)\n"
+        "  --timeout-s N    longest wait for a final result after the last audio, and for a\n"
+        "                   free pool slot (default 60)\n"
         "  --log-dir DIR    the SDK's log folder (default loadgen-logs)\n"
         "  --log-level N    the SDK's minimum log level (default 4, warnings)\n"
         "\n"
@@ -331,6 +352,7 @@ int main(int argc, char** argv) {
     std::printf("finished %d errors %d timeouts %d no-instance %d multiple-events %d\n",
                 per_outcome[Outcome::Finished], per_outcome[Outcome::Error], per_outcome[Outcome::Timeout],
                 per_outcome[Outcome::NoInstance], multiple);
+    std::printf("waits for a pool slot %ld\n", run.slot_waits);
     for (const auto& kv : per_node) std::printf("node %s %d\n", kv.first.c_str(), kv.second);
     std::printf("final-result ms p50 %.1f p90 %.1f p99 %.1f max %.1f\n", percentile(latencies, 50),
                 percentile(latencies, 90), percentile(latencies, 99),

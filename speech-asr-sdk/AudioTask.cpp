@@ -44,6 +44,7 @@ bool AudioTask::fail_session(VelaASRLinuxSDK* sdk, float tc) {
     result.set_tc(tc);
     sdk->deliver_event(result);
     sdk->notify();
+    sdk->give_back_slot();
     return true;
 }
 
@@ -134,6 +135,7 @@ void AudioTask::handle() {
 
     if (s == 3) {
         _sdk->notify();
+        if (deliver) _sdk->give_back_slot();  // this reply ended the session
     } else {
         continue_session(_sdk);
     }

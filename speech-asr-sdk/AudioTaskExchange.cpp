@@ -42,6 +42,9 @@ int AudioTask::exchange(const char* unit, boost::shared_array<char>& body, timev
     for (size_t attempt = 0;; ++attempt) {
         req.reset(new speech::util::CurlRequest(kReplyBufLen, 0, 0));
         req->setTimeoutsMs(limits.connect_ms, limits.exchange_ms);
+        // The server keeps packets by index, so an upload may arrive twice:
+        // the client sends it again when a reused connection was closed under it.
+        if (_type == kUploadType) req->setIdempotent(true);
         if (_type != kUploadType) {
             ret = req->doGet(_url.c_str());
         } else {

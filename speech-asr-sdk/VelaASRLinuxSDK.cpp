@@ -201,8 +201,7 @@ VelaASRLinuxSDK* VelaASRLinuxSDK::getInstance(int rate, int vad_on, int bv_on, s
         RecMutexLock::Lock lock(_mutex);
         err_no = 0;
         scan_pool(true);
-        if (_sdk.size() + static_cast<size_t>(_reserved) >=
-            static_cast<size_t>(std::max(_default_instance_count, 0))) {
+        if (slots_in_use() >= static_cast<size_t>(std::max(_default_instance_count, 0))) {
             err_msg = "instance exceed ";
             err_no = 4;
             speech::glog2speech_writelog(speech::GLOG_NOTICE, kUnit, __LINE__,
@@ -283,6 +282,13 @@ void VelaASRLinuxSDK::scan_pool(bool log) {
             inst->_s_mutex.unlock();
         }
     }
+}
+
+size_t VelaASRLinuxSDK::slots_in_use() {
+    const auto held = std::count_if(_sdk.begin(), _sdk.end(), [](const VelaASRLinuxSDK* inst) {
+        return inst != nullptr && inst->holds_slot();
+    });
+    return static_cast<size_t>(held) + static_cast<size_t>(_reserved);
 }
 
 void VelaASRLinuxSDK::discard_failed(VelaASRLinuxSDK* inst) {

@@ -51,6 +51,17 @@
 // never pooled: getInstance finishes them, waits for a pull thread that could
 // not be detached, and frees them at once.
 //
+// Pool slots
+// ----------
+// The pool limit counts instances that hold a slot, not instances that exist:
+// an instance gives its slot back once its session is over and its last
+// event has been delivered (give_back_slot(), called by the code that ended
+// the session, after the listener has returned), so that the application can
+// take a new instance at once. The instance itself stays in the pool until a
+// scan can free it, as above. A session that ends without an event (not
+// started within the first wait) keeps its slot until the instance is freed,
+// which a scan does as soon as its pull thread has left.
+//
 // getInstance does not hold the pool lock while an instance is constructed
 // (which opens the server session): it reserves a place in the pool under the
 // lock, constructs outside it, and then inserts the instance or gives the
@@ -160,6 +171,10 @@ class VelaASRLinuxSDK {
     // Moves the session to ST_FINISH; true only for the call that ended it
     // (see "How a session ends"). Does not signal anybody.
     bool finish();
+    // Gives the instance's pool slot back (see "Pool slots"); for the code
+    // that ended the session, once its last event has been delivered.
+    void give_back_slot() { _slot_held.store(false, std::memory_order_release); }
+    bool holds_slot() const { return _slot_held.load(std::memory_order_acquire); }
     // Ends the pull thread's first wait early (post does this once the last
     // packet or a stop has gone). A wake-up sent before the thread started to
     // wait is kept, not lost.
@@ -272,6 +287,8 @@ class VelaASRLinuxSDK {
 
     // Frees finished instances nothing can reach; logs each look when `log`.
     static void scan_pool(bool log);
+    // Pooled instances that hold a slot, and places reserved for constructions.
+    static size_t slots_in_use();
     // Frees an instance whose construction failed.
     static void discard_failed(VelaASRLinuxSDK* inst);
     // Makes the log folder when it is missing; false when there is none that
@@ -281,6 +298,7 @@ class VelaASRLinuxSDK {
     static void read_environment();
 
     std::atomic<int> _holders{0};
+    std::atomic<bool> _slot_held{true};
     // Guarded by _lock: wake-ups sent so far, whether a fetch of the pull
     // loop is queued or running, and when the latest last packet went
     // (monotonic milliseconds, 0 before).

@@ -35,6 +35,7 @@ void fetch_over(VelaASRLinuxSDK* sdk) { sdk->concurrency_counter.decrementAndGet
 bool AudioTask::fail_session(VelaASRLinuxSDK* sdk, float /*tc*/) {
     if (!sdk->finish()) return false;
     sdk->notify();
+    sdk->give_back_slot();
     return true;
 }
 
@@ -92,7 +93,7 @@ void AudioTask::handle() {
     log_status(kUnit, s, content);
 
     fetch_over(_sdk);
-    if (s == 3) _sdk->finish();
+    if (s == 3 && _sdk->finish()) _sdk->give_back_slot();
 }
 
 }  // namespace vela

@@ -73,6 +73,12 @@ int VelaASRLinuxSDK::create_session() {
     const unsigned logid = logidOf(_logid);
     speech::util::CurlReqPtr req(new speech::util::CurlRequest(kReplyBufLen, 0, 0));
     req->setTimeoutsMs(_limits.connect_ms, _limits.exchange_ms);
+    // A new connection, never a kept-alive one: a server may close an idle
+    // connection just as the request arrives, and a creation that got no reply
+    // cannot be told from one the server acted on, so it could not be sent
+    // again without risking a second session (see curlreq.h). Fetches and
+    // uploads, which may be repeated, keep reusing connections.
+    curl_easy_setopt(req->getCurl(), CURLOPT_FRESH_CONNECT, 1L);
 
     int ret;
     {

@@ -1,6 +1,7 @@
 #include "speech-util/curlreq/curl_share.h"
 
 #include <strings.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <atomic>
@@ -118,19 +119,36 @@ class HandlePool {
     std::vector<Idle> idle_;
 };
 
-#if LIBCURL_VERSION_NUM >= 0x075000
-// Called by libcurl each time the request is about to be sent; a further send
-// without a redirect in between is libcurl's resend after a dead connection.
-int beforeSend(void* p, char*, char*, int, int) {
-    SendGuard* guard = static_cast<SendGuard*>(p);
+// Whether libcurl is about to send the request of `guard` again on its own:
+// it was sent already and no redirect has come since.
+bool isResend(SendGuard* guard) {
     long redirects = 0;
     curl_easy_getinfo(guard->curl, CURLINFO_REDIRECT_COUNT, &redirects);
-    if (guard->sends > 0 && redirects == guard->redirects) {
+    return guard->sends > 0 && redirects == guard->redirects;
+}
+
+// Called by libcurl for every socket it opens: a resend is refused here,
+// before it costs a connection.
+curl_socket_t openSocket(void* p, curlsocktype, curl_sockaddr* address) {
+    SendGuard* guard = static_cast<SendGuard*>(p);
+    if (isResend(guard)) {
+        guard->refused = true;
+        return CURL_SOCKET_BAD;
+    }
+    return socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+}
+
+#if LIBCURL_VERSION_NUM >= 0x075000
+// Called by libcurl each time the request is about to be sent, also over a
+// connection it reuses for a resend.
+int beforeSend(void* p, char*, char*, int, int) {
+    SendGuard* guard = static_cast<SendGuard*>(p);
+    if (isResend(guard)) {
         guard->refused = true;
         return CURL_PREREQFUNC_ABORT;
     }
     ++guard->sends;
-    guard->redirects = redirects;
+    curl_easy_getinfo(guard->curl, CURLINFO_REDIRECT_COUNT, &guard->redirects);
     return CURL_PREREQFUNC_OK;
 }
 #endif
@@ -191,6 +209,8 @@ void guardSends(CURL* curl, SendGuard* guard) {
     if (curl == nullptr || !enabled()) return;
     *guard = SendGuard();
     guard->curl = curl;
+    curl_easy_setopt(curl, CURLOPT_OPENSOCKETFUNCTION, &openSocket);
+    curl_easy_setopt(curl, CURLOPT_OPENSOCKETDATA, guard);
 #if LIBCURL_VERSION_NUM >= 0x075000
     curl_easy_setopt(curl, CURLOPT_PREREQFUNCTION, &beforeSend);
     curl_easy_setopt(curl, CURLOPT_PREREQDATA, guard);

@@ -38,18 +38,19 @@ void setEnabled(bool on);
 
 // Watches one request on a handle from acquireHandle.
 //
-// It keeps the request from being sent twice. libcurl sends a request again on
-// a fresh connection when a reused connection ended without any reply byte;
-// the server may have received and acted on the first copy, and a request used
-// to go out only once, so such a second send is refused: the request fails as
-// if the server had sent nothing (CURLE_GOT_NOTHING).
+// libcurl sends a request again by itself when a reused connection ended
+// without any reply byte, possibly over another reused connection and up to
+// five times. The guard refuses such a resend before libcurl opens a socket or
+// sends anything: the request fails as if the server had sent nothing
+// (CURLE_GOT_NOTHING) and `refused` is set, and CurlRequest decides whether
+// the request may go out again (once, on a new connection; see curlreq.h).
 //
-// That case is kept from arising by not reusing a connection the server may be
-// about to close: connections the server has closed already are found dead by
-// libcurl and replaced before anything is sent, and a handle that has been idle
-// for longer than its limit is not reused at all. The limit is kMaxIdleMs, or
-// half the idle time-out the server announces ("Keep-Alive: timeout=N") when
-// that is shorter, which leaves the server's close time to arrive.
+// Reusing a connection the server is about to close is made rare: connections
+// the server has closed already are found dead by libcurl and replaced before
+// anything is sent, and a handle that has been idle for longer than its limit
+// is not reused at all. The limit is kMaxIdleMs, or half the idle time-out the
+// server announces ("Keep-Alive: timeout=N") when that is shorter, which
+// leaves the server's close time to arrive.
 struct SendGuard {
     CURL* curl = nullptr;
     int sends = 0;

@@ -202,8 +202,25 @@ void CurlRequest::perform(const char* url, bool is_post, const char* postdata) {
         if (is_post && postdata != nullptr) curl_easy_setopt(_curl, CURLOPT_POSTFIELDS, postdata);
         curlshare::guardSends(_curl, &guard);
 
+        const size_t received_before = _buf_len;
         curl_ret_code = curl_easy_perform(_curl);
         if (guard.refused) curl_ret_code = CURLE_GOT_NOTHING;
+        // Once, on a new connection, and only where the server cannot act on
+        // the request twice (see the class comment). A refused resend of a
+        // POST may follow a send that completed, so only an own send error
+        // counts as proof that the server did not get the request.
+        const bool repeatable =
+            !is_post || _idempotent || (curl_ret_code == CURLE_SEND_ERROR && !guard.refused);
+        if (repeatable && closedBeforeReply(guard, received_before)) {
+            glog2speech_writelog(GLOG_WARNING, kUnit, __LINE__,
+                                 "CurlRequest::perform reused connection closed before the reply "
+                                 "[url:%s][curl_code:%d], sent again on a new connection",
+                                 url, static_cast<int>(curl_ret_code));
+            curl_easy_setopt(_curl, CURLOPT_FRESH_CONNECT, 1L);
+            curlshare::guardSends(_curl, &guard);
+            curl_ret_code = curl_easy_perform(_curl);
+            if (guard.refused) curl_ret_code = CURLE_GOT_NOTHING;
+        }
         long status = 0;
         curl_easy_getinfo(_curl, CURLINFO_RESPONSE_CODE, &status);
         http_status = status;
@@ -214,6 +231,21 @@ void CurlRequest::perform(const char* url, bool is_post, const char* postdata) {
     // The handle goes back to the pool with its connection (see curl_share.h).
     curlshare::releaseHandle(_curl, &guard);
     _curl = nullptr;
+}
+
+bool CurlRequest::closedBeforeReply(const curlshare::SendGuard& guard, size_t received_before) const {
+    // libcurl resends by itself only after a reused connection ended with no
+    // reply byte; the guard refused that resend.
+    if (guard.refused) return true;
+    if (curl_ret_code != CURLE_GOT_NOTHING && curl_ret_code != CURLE_SEND_ERROR &&
+        curl_ret_code != CURLE_RECV_ERROR) {
+        return false;
+    }
+    long connects = -1;
+    long header_bytes = -1;
+    curl_easy_getinfo(_curl, CURLINFO_NUM_CONNECTS, &connects);  // 0: the connection was reused
+    curl_easy_getinfo(_curl, CURLINFO_HEADER_SIZE, &header_bytes);
+    return connects == 0 && header_bytes == 0 && _buf_len == received_before;
 }
 
 int CurlRequest::doPost(const char* url, const char* postdata) {

@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "speech-util/curlreq/curl_share.h"
+
 namespace speech {
 namespace util {
 
@@ -47,6 +49,16 @@ class TimeCost {
 // curl_share.h, which keeps its connections) and destroys its header list. An
 // object is used by one thread at a time. Redirects are followed at most
 // kMaxRedirects times, and only to http and https URLs.
+//
+// A request that went out over a reused (kept-alive) connection which the
+// server closed before any reply byte came back (libcurl's codes 52, 55 and
+// 56, or libcurl's own resend refused, see curl_share.h) is sent once more,
+// on a new connection, when that cannot make the server act on it twice: a
+// GET always (a read), a POST marked with setIdempotent(true), and any POST
+// whose sending failed (55), as the server cannot act on a request it has
+// not received whole. Otherwise a POST that may have reached the server
+// fails as before: libcurl cannot tell whether the server received it before
+// the connection ended.
 class CurlRequest {
   public:
     static constexpr long kMaxRedirects = 3;
@@ -79,6 +91,10 @@ class CurlRequest {
         _timeo_connect_ms = connect_ms;
         _timeo_ms = total_ms;
     }
+    // Whether doPost may send its request twice without harm (the server keeps
+    // it by a key, as an upload by its packet index). Off by default; a GET is
+    // always taken as safe to repeat.
+    void setIdempotent(bool on) { _idempotent = on; }
     // The easy handle, for options the caller adds before doPost (a form post).
     CURL* getCurl() const { return _curl; }
     curl_slist** get_curl_slist() { return &_c_list; }
@@ -100,6 +116,10 @@ class CurlRequest {
     // sets the common options; then performs the request and destroys the
     // handle and the list. `postdata` is used only when `is_post` is true.
     void perform(const char* url, bool is_post, const char* postdata);
+    // Whether the request that just ended failed because a reused connection
+    // was closed before any reply byte came back. `received_before` is
+    // _buf_len before the request.
+    bool closedBeforeReply(const curlshare::SendGuard& guard, size_t received_before) const;
 
     static size_t curl_http_recv_func(char* buffer, size_t size, size_t nmemb, void* lpvoid);
     static int progress_callback(void* p, double dltotal, double dlnow, double ultotal, double ulnow);
@@ -113,6 +133,7 @@ class CurlRequest {
     CURL* _curl = nullptr;
     curl_slist* _c_list = nullptr;
     size_t _stop_downlaod_bytes = 0;
+    bool _idempotent = false;
 
   public:
     long http_status = 200;

@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -92,6 +93,8 @@ class ConnectionReuseTest : public ::testing::Test {
         VelaASRLinuxSDK* inst = VelaASRLinuxSDK::getInstance(16, 0, 0, err);
         ASSERT_NE(nullptr, inst) << err;
         VelaASRLinuxSDK::Holder hold(inst);
+        char arg[] = "reuse";
+        inst->set_event_listener(&ConnectionReuseTest::countErrors, arg);
         vela::VelaASRMessage msg;
         msg.name = vela::VELA_ASR_CMD_PUSH_AUDIO;
         for (int i = 0; i < kChunks; ++i) {
@@ -105,8 +108,14 @@ class ConnectionReuseTest : public ::testing::Test {
             << "no final result: a packet is missing";
     }
 
+    static void countErrors(vela::ASRResultM& result, void*) {
+        if (result.get_status() == vela::VELA_ASR_ERR) ++errors_;
+    }
+
     bool reuse_was_on_ = true;
+    static std::atomic<int> errors_;
 };
+std::atomic<int> ConnectionReuseTest::errors_{0};
 
 TEST_F(ConnectionReuseTest, PacketsArriveOnceInTheirSlotsOverFewConnections) {
     using Closing = CountingHttpServer::Closing;
@@ -116,6 +125,10 @@ TEST_F(ConnectionReuseTest, PacketsArriveOnceInTheirSlotsOverFewConnections) {
         bool reuse;
         int parallel;         // sessions at once; two such rounds run one after the other
         int max_connections;  // -1: one per request
+        // Closes every kept-alive connection as its second request arrives,
+        // unanswered: each request must go out again on a new connection, and
+        // a session creation must never go over a kept-alive one.
+        bool cut_reused = false;
     };
     const Case cases[] = {
         {"keep-alive", Closing::kKeepAlive, true, 1, 10},
@@ -123,6 +136,7 @@ TEST_F(ConnectionReuseTest, PacketsArriveOnceInTheirSlotsOverFewConnections) {
         {"announced close", Closing::kAnnounced, true, 1, -1},
         {"silent close", Closing::kSilent, true, 1, -1},
         {"reuse switched off", Closing::kKeepAlive, false, 1, -1},
+        {"every reused connection closed under a request", Closing::kKeepAlive, true, 2, -1, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -130,13 +144,23 @@ TEST_F(ConnectionReuseTest, PacketsArriveOnceInTheirSlotsOverFewConnections) {
         Recogniser recogniser;
         CountingHttpServer server(c.closing,
                                   [&](const CountingHttpServer::Request& r) { return recogniser.answer(r); });
+        if (c.cut_reused) {
+            server.setCutter([](int, int nth) {
+                return nth > 1 ? CountingHttpServer::Cut::kClose : CountingHttpServer::Cut::kNone;
+            });
+        }
         useServer(server);
+        errors_ = 0;
         for (int round = 0; round < 2; ++round) {
             std::vector<std::thread> threads;
             for (int i = 0; i < c.parallel; ++i) threads.emplace_back(&ConnectionReuseTest::session);
             for (std::thread& t : threads) t.join();
         }
         ASSERT_TRUE(vela_test::drainSdkPool());
+        EXPECT_EQ(0, errors_.load());
+        if (c.cut_reused) {
+            EXPECT_LT(0, server.cut());
+        }
 
         const auto packets = recogniser.packets();
         ASSERT_EQ(2u * c.parallel, packets.size());

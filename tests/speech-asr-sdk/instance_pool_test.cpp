@@ -238,6 +238,44 @@ TEST_F(SdkTest, PoolHoldsAHundredAndFreesOnlyWhatNothingReaches) {
     }
 }
 
+// What getInstance answered inside the final result's callback.
+std::atomic<int> g_err_no_in_callback{-1};
+void tryGetInstance(vela::ASRResultM&, void*) {
+    std::string err;
+    VelaASRLinuxSDK* inst = VelaASRLinuxSDK::getInstance(8, 0, 0, err);
+    g_err_no_in_callback = inst == nullptr ? VelaASRLinuxSDK::err_no.load() : 0;
+}
+
+TEST_F(SdkTest, AFinishedInstanceGivesItsSlotBackOnceItsLastEventHasReturned) {
+    server_.on(vela_test::methodIs("GET"), Reply::json(R"({"asr_param":{"err_no":0,"status":3}})"));
+    std::vector<VelaASRLinuxSDK*> others;
+    for (int i = 0; i < 99; ++i) {
+        others.push_back(make());
+        ASSERT_NE(nullptr, others.back());
+        others.back()->hold();
+    }
+    VelaASRLinuxSDK* ending = make();
+    ASSERT_NE(nullptr, ending);
+    const std::string sid = ending->_sid;
+    ending->hold();  // as a task that has not been destroyed yet would
+    char arg[] = "slot";
+    ending->set_event_listener(&tryGetInstance, arg);
+    start(ending);
+    ASSERT_TRUE(settled(ending, 1));
+
+    // Full while the final result's callback ran; free once it had returned,
+    // although the instance itself cannot be freed yet.
+    EXPECT_EQ(4, g_err_no_in_callback.load());
+    VelaASRLinuxSDK* next = make();
+    EXPECT_NE(nullptr, next);
+    EXPECT_TRUE(inPool(sid));
+    ending->release();
+    waitForHolders(ending, 0);
+    VelaASRLinuxSDK::clean_resource(false);
+    EXPECT_FALSE(inPool(sid));
+    for (VelaASRLinuxSDK* inst : others) inst->release();
+}
+
 TEST_F(SdkTest, AHolderOnAnotherThreadKeepsAFinishedInstanceAlive) {
     VelaASRLinuxSDK* inst = make();
     ASSERT_NE(nullptr, inst);

@@ -36,6 +36,7 @@ bool terminal(vela::Param_t p) { return p == vela::VELA_ASR_FINISH || p == vela:
 TEST_F(StressTest, HundredSessionsAgainstAMisbehavingServer) {
     std::mutex m;
     std::map<std::string, unsigned> fetches;  // by sid
+    std::map<std::string, size_t> dropped;    // fetches dropped, by sid
     server_.on(vela_test::methodIs("GET"), [&](const vela_test::RecordedRequest& r) {
         const std::string sid = r.query.substr(r.query.find("sid="));
         unsigned n;
@@ -52,8 +53,11 @@ TEST_F(StressTest, HundredSessionsAgainstAMisbehavingServer) {
                 break;
             case 7:
                 return Reply::withStatus(500).after(delay);
-            case 8:
+            case 8: {
+                std::lock_guard<std::mutex> lock(m);
+                ++dropped[sid];
                 return Reply::dropped().after(delay);
+            }
             case 9:
                 body = "{garbage";
                 break;
@@ -133,12 +137,16 @@ TEST_F(StressTest, HundredSessionsAgainstAMisbehavingServer) {
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
     });
-    // All hundred sessions exist at once: the pool is full.
+    // All hundred sessions exist at once. Those that have finished meanwhile
+    // gave their slots back, and the extra sessions may take them, but no more
+    // than the pool's hundred slots are ever taken.
     const bool ready = vela_test::eventually([&] { return clients_ready.load() == kClients; }, 120);
-    EXPECT_EQ(100u, vela_test::sdkPoolSize());
-    std::string err;
-    EXPECT_EQ(nullptr, VelaASRLinuxSDK::getInstance(8, 0, 0, err));
-    EXPECT_EQ("instance exceed ", err);
+    {
+        speech::util::RecMutexLock::Lock lock(VelaASRLinuxSDK::_mutex);
+        EXPECT_LE(100u, VelaASRLinuxSDK::_sdk.size());
+        EXPECT_GE(100, std::count_if(VelaASRLinuxSDK::_sdk.begin(), VelaASRLinuxSDK::_sdk.end(),
+                                     [](const VelaASRLinuxSDK* inst) { return inst->holds_slot(); }));
+    }
     go = true;
     for (std::thread& t : threads) t.join();
     ASSERT_TRUE(ready);
@@ -169,8 +177,12 @@ TEST_F(StressTest, HundredSessionsAgainstAMisbehavingServer) {
         size_t requests = 0;
         for (const vela_test::RecordedRequest& r : fetched)
             requests += r.query.find(sids[k]) != std::string::npos;
-        // One event per fetch, and exactly one end, which comes last.
-        EXPECT_EQ(requests, seen.size()) << args[k];
+        // One event per fetch (a dropped fetch that went over a reused
+        // connection is sent once more), and exactly one end, which comes last.
+        EXPECT_LE(seen.size(), requests) << args[k];
+        size_t drops = 0;
+        for (const auto& d : dropped) drops += d.first.rfind(sids[k], 0) == 0 ? d.second : 0;
+        EXPECT_GE(seen.size() + drops, requests) << args[k];
         ASSERT_FALSE(seen.empty()) << args[k];
         EXPECT_TRUE(terminal(seen.back())) << args[k];
         EXPECT_EQ(1, std::count_if(seen.begin(), seen.end(), terminal)) << args[k];

@@ -53,6 +53,11 @@ std::vector<CountingHttpServer::Request> CountingHttpServer::requests() const {
     return requests_;
 }
 
+void CountingHttpServer::setCutter(Cutter cutter) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    cutter_ = std::move(cutter);
+}
+
 void CountingHttpServer::acceptLoop() {
     while (!stopping_) {
         int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
@@ -79,7 +84,8 @@ void CountingHttpServer::serve(int fd, int connection) {
         }
         return true;
     };
-    for (;;) {
+    bool reset = false;
+    for (int nth = 1;; ++nth) {
         size_t head_end;
         bool open = true;
         while (open && (head_end = data.find("\r\n\r\n")) == std::string::npos) open = fill(data.size() + 1);
@@ -99,8 +105,15 @@ void CountingHttpServer::serve(int fd, int connection) {
         if (!fill(head_end + 4 + length)) break;
         req.body = data.substr(head_end + 4, length);
         data.erase(0, head_end + 4 + length);
+        Cut cut = Cut::kNone;
         {
             std::lock_guard<std::mutex> lock(mutex_);
+            if (cutter_) cut = cutter_(connection, nth);
+            if (cut == Cut::kClose || cut == Cut::kReset) {
+                ++cut_;
+                reset = cut == Cut::kReset;
+                break;
+            }
             requests_.push_back(req);
         }
         const std::string body = handler_(req);
@@ -115,8 +128,19 @@ void CountingHttpServer::serve(int fd, int connection) {
             int on = 1;
             setsockopt(fd, IPPROTO_TCP, TCP_CORK, &on, sizeof(on));
         }
+        if (cut == Cut::kResetMidReply) {
+            ++cut_;
+            reset = true;
+            reply.resize(reply.size() - body.size() + std::min<size_t>(body.size(), 1));
+            send(fd, reply.data(), reply.size(), MSG_NOSIGNAL);
+            break;
+        }
         if (send(fd, reply.data(), reply.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(reply.size())) break;
         if (closing_ != Closing::kKeepAlive) break;
+    }
+    if (reset) {
+        const linger abort_on_close{1, 0};
+        setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort_on_close, sizeof(abort_on_close));
     }
     std::lock_guard<std::mutex> lock(mutex_);
     open_fds_.erase(std::remove(open_fds_.begin(), open_fds_.end(), fd), open_fds_.end());

@@ -73,7 +73,10 @@ TEST_F(PrivateTaskTest, FailuresAreOnlyLoggedAndTheSessionGoesOnToItsFinalReply)
     EXPECT_EQ(0u, vela_test::occurrences(text, "json (status) faild"));
     EXPECT_EQ(1u, vela_test::occurrences(text, "AudioTask::handle parse json faild " + id));
     EXPECT_EQ(1u, vela_test::occurrences(text, id + "[err:Succ][errno:-1]"));
-    EXPECT_EQ(1u, vela_test::occurrences(text, id + "[err:Other error!][errno:-1]"));
+    // The dropped fetch failed, or went out once more over a new connection
+    // when it had gone over a reused one (and got the next reply).
+    EXPECT_EQ(1u, vela_test::occurrences(text, id + "[err:Other error!][errno:-1]") +
+                      vela_test::occurrences(text, "sent again on a new connection"));
     EXPECT_EQ(vela_test::occurrences(text, "] AudioTask::handle"),
               vela_test::occurrences(text, "VelaASRPrivate:"));
 }

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -333,6 +334,62 @@ TEST(CurlRequestReuse, AnIdleConnectionIsReusedOnlyWellWithinTheServersIdleTimeO
         std::this_thread::sleep_for(std::chrono::milliseconds(600));
         EXPECT_EQ(0, CurlRequest(64, kTimeout, kTimeout).doGet(server.url().c_str()));
         EXPECT_EQ(c.second, server.connections()) << c.first;
+    }
+}
+
+TEST(CurlRequestReuse, AReusedConnectionClosedBeforeTheReplyIsRetriedOnceWhereThatIsSafe) {
+    if (!speech::util::curlshare::enabled()) GTEST_SKIP() << "VELA_ASR_CONN_SHARE=0";
+    using Cut = vela_test::CountingHttpServer::Cut;
+    // Every case first opens a connection with a GET that is answered; the
+    // server then cuts the requests the cutter picks.
+    struct Case {
+        const char* name;
+        std::function<Cut(int connection, int nth)> cutter;
+        bool form_post;   // else a GET
+        bool idempotent;  // setIdempotent(true) on the POST
+        int ret;
+        CURLcode code;
+        size_t handled;  // requests the server handled, the first one included
+        int connections;
+    };
+    const auto reused = [](Cut cut) { return [cut](int, int nth) { return nth >= 2 ? cut : Cut::kNone; }; };
+    const Case cases[] = {
+        {"GET, closed", reused(Cut::kClose), false, false, 0, CURLE_OK, 2, 2},
+        {"GET, reset", reused(Cut::kReset), false, false, 0, CURLE_OK, 2, 2},
+        {"POST marked idempotent, closed", reused(Cut::kClose), true, true, 0, CURLE_OK, 2, 2},
+        // The server may have acted on it: no second send.
+        {"POST, closed after it was sent", reused(Cut::kClose), true, false, -1, CURLE_GOT_NOTHING, 1, 1},
+        // A reply byte came: the server has the request.
+        {"GET, reset amid the reply", reused(Cut::kResetMidReply), false, false, -1, CURLE_RECV_ERROR, 2, 1},
+        // Once only: the retry's new connection is cut as well.
+        {"GET, retry cut too",
+         [](int connection, int nth) { return connection > 1 || nth > 1 ? Cut::kClose : Cut::kNone; }, false,
+         false, -1, CURLE_GOT_NOTHING, 1, 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        vela_test::CountingHttpServer server(
+            vela_test::CountingHttpServer::Closing::kKeepAlive,
+            [](const vela_test::CountingHttpServer::Request&) { return "{}"; });
+        const std::string url = server.url();
+        ASSERT_EQ(0, CurlRequest(64, kTimeout, kTimeout).doGet(url.c_str()));
+        server.setCutter(c.cutter);
+
+        CurlRequest req(64, kTimeout, kTimeout);
+        req.setIdempotent(c.idempotent);
+        CurlForm form;
+        if (c.form_post) {
+            ASSERT_TRUE(form.addBuffer("asr_audio", "", "pcm", 3, "audio/pcm"));
+            form.attach(req.getCurl());
+        }
+        EXPECT_EQ(c.ret, c.form_post ? req.doPost(url.c_str(), nullptr) : req.doGet(url.c_str()));
+        EXPECT_EQ(c.code, req.curl_ret_code);
+        if (c.ret == 0) {
+            EXPECT_STREQ("{}", req.getData().get());
+        }
+        EXPECT_EQ(c.handled, server.requests().size());
+        EXPECT_EQ(c.connections, server.connections());
+        EXPECT_EQ(c.connections == 2 && c.ret != 0 ? 2 : 1, server.cut());  // the retry was cut too
     }
 }
 
