@@ -11,6 +11,7 @@
 #include "server/asr-server/options.h"
 #include "server/asr-server/pocketsphinx_recognizer.h"
 #include "server/asr-server/service.h"
+#include "vela_version.h"
 
 int main(int argc, char** argv) {
     using namespace asrserver;
@@ -19,6 +20,9 @@ int main(int argc, char** argv) {
     switch (parseOptions(argc, argv, options, message)) {
         case ParseOutcome::Help:
             std::fputs(usage().c_str(), stdout);
+            return 0;
+        case ParseOutcome::Version:
+            std::printf("asr-server %s\n", VELA_VERSION);
             return 0;
         case ParseOutcome::Error:
             std::fprintf(stderr, "asr-server: %s\nTry 'asr-server --help'.\n", message.c_str());

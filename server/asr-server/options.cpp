@@ -74,6 +74,7 @@ std::string usage() {
            "  --body-timeout-s N       time for a request body (default 30)\n"
            "  --verbose                log every request and PocketSphinx to standard error\n"
            "  -h, --help               show this help\n"
+           "  --version                print the version and exit\n"
            "\n"
            "The first line on standard output names the address served, e.g.\n"
            "  listening on http://127.0.0.1:8900/asr/v2\n"
@@ -84,6 +85,7 @@ ParseOutcome parseOptions(int argc, const char* const* argv, Options& options, s
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "-h" || arg == "--help") return ParseOutcome::Help;
+        if (arg == "--version") return ParseOutcome::Version;
         if (arg == "--verbose") {
             options.verbose = true;
             options.http.verbose = true;

@@ -17,7 +17,7 @@ struct Options {
     bool verbose = false;
 };
 
-enum class ParseOutcome { Run, Help, Error };
+enum class ParseOutcome { Run, Help, Version, Error };
 
 // Fills `options` from the arguments; on Error `message` says what is wrong.
 ParseOutcome parseOptions(int argc, const char* const* argv, Options& options, std::string& message);
