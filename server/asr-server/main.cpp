@@ -45,8 +45,8 @@ int main(int argc, char** argv) {
         std::string error;
         SetupFailure failure = SetupFailure::Model;
         recognizer = PocketSphinxRecognizer::create(options.pocketsphinx, error, &failure);
-        if (!recognizer && failure == SetupFailure::Grammar) {
-            // A vocabulary was asked for: answering with another recogniser would mislead.
+        if (!recognizer && (failure == SetupFailure::Grammar || options.model_given)) {
+            // A vocabulary or a model was asked for: answering with another recogniser would mislead.
             std::fprintf(stderr, "asr-server: %s\n", error.c_str());
             return 2;
         }

@@ -34,7 +34,8 @@ std::string usage() {
            "                           how many bytes and packets it received\n"
            "  --model DIR              PocketSphinx model folder holding en-us/, en-us.lm.bin\n"
            "                           and cmudict-en-us.dict\n"
-           "                           (default /usr/share/pocketsphinx/model/en-us)\n"
+           "                           (default /usr/share/pocketsphinx/model/en-us; without\n"
+           "                           --model, a missing model falls back to echo)\n"
            "  --jsgf FILE              recognise only what the JSGF grammar FILE allows (its\n"
            "                           first public rule) instead of using the language model\n"
            "  --words \"P1|P2|...\"      recognise only these phrases, one per utterance: each\n"
@@ -138,6 +139,7 @@ ParseOutcome parseOptions(int argc, const char* const* argv, Options& options, s
             options.recognizer = value;
         } else if (arg == "--model") {
             options.pocketsphinx.model_dir = value;
+            options.model_given = true;
         } else if (arg == "--jsgf") {
             if (value.empty()) {
                 message = "empty --jsgf";

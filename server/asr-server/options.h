@@ -14,6 +14,7 @@ struct Options {
     ServiceConfig service;
     PocketSphinxConfig pocketsphinx;
     std::string recognizer = "pocketsphinx";  // or "echo"
+    bool model_given = false;                 // --model named the model folder
     bool verbose = false;
 };
 
