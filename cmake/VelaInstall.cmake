@@ -6,7 +6,7 @@
 #            VelaASR and the pkg-config files vela-asr and vela-asr-static
 #   server   the recognition server, the codec and voice tools, asr-stream, the
 #            nginx template with its cluster script, and a systemd unit
-#   python   the module vela_asr (when python/vela_asr exists)
+#   python   the module vela_asr (when python/vela_asr and the shared library exist)
 set(CMAKE_INSTALL_LIBDIR lib CACHE PATH "Object code libraries (lib)")
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
@@ -39,15 +39,17 @@ set(VELA_PUBLIC_HEADERS
     speech-util/utilcxx/mutex/atomic.h
     speech-util/utilcxx/mutex/make_core.h
     speech-util/utilcxx/mutex/recmutex.h)
-foreach(header IN ITEMS asr.h asr.hpp)
-    foreach(dir IN ITEMS vela include/vela)
-        if(EXISTS ${PROJECT_SOURCE_DIR}/${dir}/${header})
-            install(FILES ${PROJECT_SOURCE_DIR}/${dir}/${header}
-                    DESTINATION ${VELA_INCLUDE_DIR}/vela COMPONENT dev)
-            break()
-        endif()
+if(VELA_HAS_SHARED)
+    foreach(header IN ITEMS asr.h asr.hpp)
+        foreach(dir IN ITEMS vela include/vela)
+            if(EXISTS ${PROJECT_SOURCE_DIR}/${dir}/${header})
+                install(FILES ${PROJECT_SOURCE_DIR}/${dir}/${header}
+                        DESTINATION ${VELA_INCLUDE_DIR}/vela COMPONENT dev)
+                break()
+            endif()
+        endforeach()
     endforeach()
-endforeach()
+endif()
 foreach(header IN LISTS VELA_PUBLIC_HEADERS)
     get_filename_component(dir ${header} DIRECTORY)
     install(FILES ${PROJECT_SOURCE_DIR}/${header} DESTINATION ${VELA_INCLUDE_DIR}/${dir} COMPONENT dev)
@@ -117,7 +119,7 @@ install(FILES ${PROJECT_SOURCE_DIR}/deploy/systemd/vela-asr-server.service
         DESTINATION lib/systemd/system COMPONENT server)
 
 # Python module (pure Python over the shared library's C interface).
-if(EXISTS ${PROJECT_SOURCE_DIR}/python/vela_asr)
+if(VELA_HAS_SHARED AND EXISTS ${PROJECT_SOURCE_DIR}/python/vela_asr)
     install(DIRECTORY ${PROJECT_SOURCE_DIR}/python/vela_asr
             DESTINATION lib/python3/dist-packages COMPONENT python
             PATTERN __pycache__ EXCLUDE PATTERN "*.pyc" EXCLUDE)

@@ -3,7 +3,7 @@
 folder, extracts each with dpkg -x and checks its files, its Depends and the
 version it carries.
 
-    check_debs.py BUILD_DIR VERSION [--shared] [--python]
+    check_debs.py CPACK BUILD_DIR VERSION [--shared] [--python]
 """
 import os
 import re
@@ -11,7 +11,7 @@ import subprocess
 import sys
 import tempfile
 
-build, version = sys.argv[1], sys.argv[2]
+cpack, build, version = sys.argv[1:4]
 shared, python = "--shared" in sys.argv, "--python" in sys.argv
 deb_version = version + "-1"
 major = version.split(".")[0]
@@ -87,7 +87,7 @@ def check_package(name, deb, root):
 
 
 with tempfile.TemporaryDirectory(prefix="vela-debs-") as tmp:
-    subprocess.run(["cpack", "-G", "DEB", "-B", tmp, "--config", os.path.join(build, "CPackConfig.cmake")],
+    subprocess.run([cpack, "-G", "DEB", "-B", tmp, "--config", os.path.join(build, "CPackConfig.cmake")],
                    check=True, stdout=subprocess.DEVNULL)
     debs = {f.split("_")[0]: os.path.join(tmp, f) for f in os.listdir(tmp) if f.endswith(".deb")}
     check(set(debs) == set(EXPECTED), "packages %s, expected %s" % (sorted(debs), sorted(EXPECTED)))
