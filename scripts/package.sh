@@ -31,7 +31,7 @@ for deb in "$root"/dist/*.deb; do
 done
 if command -v lintian >/dev/null; then
     # Errors fail the script; warnings are listed.
-    lintian --no-tag-display-limit "$root"/dist/*.deb || status=$?
+    lintian --tag-display-limit 0 "$root"/dist/*.deb || status=$?
 else
     echo "package: lintian not installed, packages not checked" >&2
 fi
