@@ -11,6 +11,7 @@ packages=(
     libpocketsphinx-dev pocketsphinx-en-us libsndfile1-dev libsamplerate0-dev
     espeak-ng sox
     nginx-light
+    dpkg-dev lintian
 )
 
 missing=()

@@ -11,6 +11,7 @@
 #include "server/asr-server/options.h"
 #include "server/asr-server/pocketsphinx_recognizer.h"
 #include "server/asr-server/service.h"
+#include "vela_version.h"
 
 int main(int argc, char** argv) {
     using namespace asrserver;
@@ -19,6 +20,9 @@ int main(int argc, char** argv) {
     switch (parseOptions(argc, argv, options, message)) {
         case ParseOutcome::Help:
             std::fputs(usage().c_str(), stdout);
+            return 0;
+        case ParseOutcome::Version:
+            std::printf("asr-server %s\n", VELA_VERSION);
             return 0;
         case ParseOutcome::Error:
             std::fprintf(stderr, "asr-server: %s\nTry 'asr-server --help'.\n", message.c_str());
@@ -41,8 +45,8 @@ int main(int argc, char** argv) {
         std::string error;
         SetupFailure failure = SetupFailure::Model;
         recognizer = PocketSphinxRecognizer::create(options.pocketsphinx, error, &failure);
-        if (!recognizer && failure == SetupFailure::Grammar) {
-            // A vocabulary was asked for: answering with another recogniser would mislead.
+        if (!recognizer && (failure == SetupFailure::Grammar || options.model_given)) {
+            // A vocabulary or a model was asked for: answering with another recogniser would mislead.
             std::fprintf(stderr, "asr-server: %s\n", error.c_str());
             return 2;
         }

@@ -36,7 +36,8 @@ std::string usage() {
            "                           how many bytes and packets it received\n"
            "  --model DIR              PocketSphinx model folder holding en-us/, en-us.lm.bin\n"
            "                           and cmudict-en-us.dict\n"
-           "                           (default /usr/share/pocketsphinx/model/en-us)\n"
+           "                           (default /usr/share/pocketsphinx/model/en-us; without\n"
+           "                           --model, a missing model falls back to echo)\n"
            "  --jsgf FILE              recognise only what the JSGF grammar FILE allows (its\n"
            "                           first public rule) instead of using the language model\n"
            "  --words \"P1|P2|...\"      recognise only these phrases, one per utterance: each\n"
@@ -82,6 +83,7 @@ std::string usage() {
            "  --body-timeout-s N       time for a request body (default 30)\n"
            "  --verbose                log every request and PocketSphinx to standard error\n"
            "  -h, --help               show this help\n"
+           "  --version                print the version and exit\n"
            "\n"
            "The first line on standard output names the address served, e.g.\n"
            "  listening on http://127.0.0.1:8900/asr/v2\n"
@@ -92,6 +94,7 @@ ParseOutcome parseOptions(int argc, const char* const* argv, Options& options, s
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "-h" || arg == "--help") return ParseOutcome::Help;
+        if (arg == "--version") return ParseOutcome::Version;
         if (arg == "--verbose") {
             options.verbose = true;
             options.http.verbose = true;
@@ -144,6 +147,7 @@ ParseOutcome parseOptions(int argc, const char* const* argv, Options& options, s
             options.recognizer = value;
         } else if (arg == "--model") {
             options.pocketsphinx.model_dir = value;
+            options.model_given = true;
         } else if (arg == "--jsgf") {
             if (value.empty()) {
                 message = "empty --jsgf";

@@ -14,10 +14,11 @@ struct Options {
     ServiceConfig service;
     PocketSphinxConfig pocketsphinx;
     std::string recognizer = "pocketsphinx";  // or "echo"
+    bool model_given = false;                 // --model named the model folder
     bool verbose = false;
 };
 
-enum class ParseOutcome { Run, Help, Error };
+enum class ParseOutcome { Run, Help, Version, Error };
 
 // Fills `options` from the arguments; on Error `message` says what is wrong.
 ParseOutcome parseOptions(int argc, const char* const* argv, Options& options, std::string& message);

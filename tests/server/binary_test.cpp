@@ -1,6 +1,6 @@
-// The asr-server program itself: the address line that scripts read, the
-// fallback when the model is missing, a clean exit on SIGTERM, and no
-// fallback when the vocabulary asked for cannot be used.
+// The asr-server program itself: the address line that scripts read, a clean
+// exit on SIGTERM, and no fallback to echo when the model or vocabulary asked
+// for cannot be used.
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <signal.h>
@@ -18,15 +18,14 @@
 
 namespace {
 
-TEST(ServerProgram, PrintsItsAddressFallsBackToEchoAndStopsOnSigterm) {
+TEST(ServerProgram, PrintsItsAddressAnswersAndStopsOnSigterm) {
     const std::string bin = std::string(VELA_BIN_DIR) + "/asr-server";
     int out[2];
     ASSERT_EQ(0, pipe(out));
     const pid_t pid = fork();
     if (pid == 0) {
         dup2(out[1], STDOUT_FILENO);
-        execl(bin.c_str(), bin.c_str(), "--port", "0", "--model", "/nonexistent",
-              static_cast<char*>(nullptr));
+        execl(bin.c_str(), bin.c_str(), "--port", "0", "--recognizer", "echo", static_cast<char*>(nullptr));
         _exit(127);
     }
     close(out[1]);
@@ -59,19 +58,29 @@ TEST(ServerProgram, PrintsItsAddressFallsBackToEchoAndStopsOnSigterm) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
-TEST(ServerProgram, StopsInsteadOfFallingBackWhenTheGrammarIsUnusable) {
-    if (!std::filesystem::exists("/usr/share/pocketsphinx/model/en-us/cmudict-en-us.dict")) {
-        GTEST_SKIP() << "no PocketSphinx model";
-    }
+TEST(ServerProgram, StopsInsteadOfFallingBackWhenTheModelOrGrammarIsUnusable) {
+    const bool have_model = std::filesystem::exists("/usr/share/pocketsphinx/model/en-us/cmudict-en-us.dict");
+    const struct {
+        const char* args;
+        bool needs_model;
+        const char* message;
+    } cases[] = {
+        {"--model /nonexistent", false, "asr-server: model file /nonexistent/en-us/mdef is missing\n"},
+        {"--words 'yes|xyzzyq'", true,
+         "asr-server: the grammar of the phrases uses words the dictionary lacks: xyzzyq\n"},
+    };
     const std::string bin = std::string(VELA_BIN_DIR) + "/asr-server";
     const std::string err = vela_test::processTempDir() + "stderr";
-    // `timeout` only guards against a server that starts anyway.
-    const int status =
-        std::system(("timeout 60 " + bin + " --port 0 --words 'yes|xyzzyq' >/dev/null 2>" + err).c_str());
-    std::ifstream in(err);
-    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << status;
-    EXPECT_EQ("asr-server: the grammar of the phrases uses words the dictionary lacks: xyzzyq\n", text);
+    for (const auto& c : cases) {
+        if (c.needs_model && !have_model) continue;
+        // `timeout` only guards against a server that starts anyway.
+        const int status =
+            std::system(("timeout 60 " + bin + " --port 0 " + c.args + " >/dev/null 2>" + err).c_str());
+        std::ifstream in(err);
+        const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << c.args << ": " << status;
+        EXPECT_EQ(c.message, text) << c.args;
+    }
 }
 
 }  // namespace
