@@ -21,6 +21,8 @@ if(STEP STREQUAL "install")
     file(REMOVE_RECURSE ${WORK_DIR})
     run(${CMAKE_COMMAND} --install ${VELA_BUILD_DIR} --prefix ${prefix})
     foreach(f lib/libspeechasr.a lib/libspeechutil.a lib/libvadcodec.a lib/pkgconfig/vela-asr.pc
+              lib/libvela-asr.so.1 include/vela/asr.h include/vela/asr.hpp
+              lib/python3/dist-packages/vela_asr/__init__.py
               lib/cmake/VelaASR/VelaASRConfig.cmake include/vela/speech-asr-sdk/VelaASRMessage.h
               include/vela/speech-util/glog2speech/glog2speech.h bin/asr-stream)
         if(NOT EXISTS ${prefix}/${f})
@@ -51,7 +53,9 @@ elseif(STEP STREQUAL "pkgconfig")
     run(${CMAKE_COMMAND} -E env PKG_CONFIG_PATH=${prefix}/lib/pkgconfig
         ${PKG_CONFIG} --cflags --libs vela-asr sndfile samplerate)
     separate_arguments(example_flags UNIX_COMMAND "${run_output}")
-    run(${CXX} -std=c++17 ${san} ${EXAMPLE_SOURCE} ${example_flags} -o ${build}/asr-stream)
+    # The example uses the shared library's C++ interface.
+    run(${CXX} -std=c++17 ${san} ${EXAMPLE_SOURCE} ${example_flags} -L${prefix}/lib -lvela-asr
+        -Wl,-rpath,${prefix}/lib -o ${build}/asr-stream)
     run(${build}/asr-stream --help)
 
 else()

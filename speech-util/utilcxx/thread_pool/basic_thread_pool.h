@@ -5,12 +5,14 @@
 #ifndef SPEECH_UTIL_UTILCXX_THREAD_POOL_BASIC_THREAD_POOL_H
 #define SPEECH_UTIL_UTILCXX_THREAD_POOL_BASIC_THREAD_POOL_H
 
+#include <atomic>
 #include <deque>
 #include <map>
 
 #include "speech-util/utilcxx/mutex/atomic.h"
 #include "speech-util/utilcxx/mutex/monitor.h"
 #include "speech-util/utilcxx/mutex/recmutex.h"
+#include "speech-util/utilcxx/thread_pool/select_sleep.h"
 #include "speech-util/utilcxx/thread_pool/task.h"
 #include "speech-util/utilcxx/thread_pool/thread.h"
 
@@ -94,6 +96,11 @@ class BasicThreadPool {
     // Called by a retiring thread: removes it from the thread set.
     void threadCanExit(Thread* thread);
 
+    // Lets every thread leave as soon as the queue is empty instead of
+    // waiting for work, and returns once none is left (queued tasks still
+    // run). The pool starts threads again for later tasks.
+    void drain();
+
     // Live threads; threads running a task; threads blocked waiting for work;
     // queued tasks.
     int getThreadSize();
@@ -121,6 +128,7 @@ class BasicThreadPool {
     AtomicInt idle_threads_;
     AtomicInt running_threads_;
     AtomicInt timeout_pickups_;
+    std::atomic<bool> draining_{false};
     const unsigned core_size_;
     const unsigned max_size_;
     const int channel_;
@@ -221,6 +229,7 @@ typename BasicThreadPool<Ownership>::Handle BasicThreadPool<Ownership>::getTaskW
                 return task;
             }
         }
+        if (draining_.load()) return Handle();
         // The monitor's own mutex is taken without any pool lock held, so a
         // signal sent between the check above and the wait is lost.
         idle_threads_.incrementAndGet();
@@ -237,6 +246,16 @@ template <class Ownership>
 void BasicThreadPool<Ownership>::threadCanExit(Thread* thread) {
     RecMutexLock::Lock lock(mutex_thread_pool_);
     thread_pool_.erase(thread);
+}
+
+template <class Ownership>
+void BasicThreadPool<Ownership>::drain() {
+    draining_.store(true);
+    while (getThreadSize() != 0) {
+        monitor_.signal();  // one waiting thread at a time; the others see the flag on waking
+        selectSleepMs(1);
+    }
+    draining_.store(false);
 }
 
 template <class Ownership>
