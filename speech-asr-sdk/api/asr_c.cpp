@@ -6,11 +6,12 @@
 // id as its text tag and looks the session up, so a late event of a closed
 // session finds nothing and is dropped.
 //
-// Locks, in the order they may be taken: a session's `callback_mutex`
-// (recursive: a callback may push or close), its `push_mutex` (recursive: a
-// voice event delivered inside a push may close), the registry lock, a
-// session's `mutex`. No lock is held while the pool lock is waited for except
-// `push_mutex` (post and the pool scans take it).
+// Locks: a session's `push_mutex` serialises its pushes; its
+// `callback_mutex` (recursive: a callback may push or close) is held while
+// the callback runs, which inside a push is after `push_mutex`; the registry
+// lock and a session's `mutex` are innermost and held only briefly. Closing
+// never waits for a push: the instance's hold is given back by whichever of
+// close and the last running push comes last.
 #include <json/json.h>
 #include <time.h>
 
@@ -107,12 +108,13 @@ struct Session {
     bool started = false;             // a post has been accepted
     bool finished = false;            // vela_asr_finish called
     bool speech_over = false;         // the voice detector ended the audio
-    bool released = false;            // the instance is given back to the pool
 
     std::mutex mutex;  // the fields below
     std::condition_variable ended_cv;
-    bool ended = false;   // the final or error result has come
-    bool closed = false;  // no callback any more
+    bool ended = false;     // the final or error result has come
+    bool closed = false;    // no callback any more
+    bool released = false;  // the session is over for the pushing side
+    int posting = 0;        // pushes and finishes using the instance
     std::unique_ptr<OwnedResult> terminal;
     std::string last_error;
 };
@@ -277,6 +279,8 @@ void onSdkEvent(vela::ASRResultM& event, void* tag) {
     if (result && s) deliver(*s, *result);
 }
 
+void giveBack(VelaASRLinuxSDK* sdk);
+
 // Ends the session for good: an error result (`code`, `why`) unless it has
 // ended, no callback from now on, the instance finished and given back.
 void endSession(Session& s, int code, const char* why) {
@@ -286,13 +290,21 @@ void endSession(Session& s, int code, const char* why) {
         std::lock_guard<std::mutex> lock(s.mutex);
         s.closed = true;
     }
-    std::lock_guard<std::recursive_mutex> pushing(s.push_mutex);  // waits for a running push
-    if (s.released) return;
-    s.released = true;
     // The pull thread and the tasks see the end and let go; the pool frees
     // the instance once nothing holds it.
     if (s.sdk->finish()) s.sdk->notify();
-    VelaASRLinuxSDK* sdk = s.sdk;
+    bool now = false;
+    {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        if (s.released) return;
+        s.released = true;
+        now = s.posting == 0;  // else the last push gives it back
+    }
+    if (now) giveBack(s.sdk);
+}
+
+// Gives the instance back to the pool, which frees it once nothing holds it.
+void giveBack(VelaASRLinuxSDK* sdk) {
     {
         Registry& r = registry();
         std::lock_guard<std::mutex> lock(r.mutex);
@@ -300,6 +312,38 @@ void endSession(Session& s, int code, const char* why) {
     }
     sdk->release();
 }
+
+// Keeps the instance held for a push or finish; false once the session is
+// closed.
+bool beginPosting(Session& s) {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (s.released) return false;
+    ++s.posting;
+    return true;
+}
+
+void endPosting(Session& s) {
+    bool last = false;
+    {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        last = --s.posting == 0 && s.released;
+    }
+    if (last) giveBack(s.sdk);
+}
+
+// Holds the instance for a scope (see beginPosting).
+class Posting {
+  public:
+    explicit Posting(Session& s) : s_(s), ok_(beginPosting(s)) {}
+    ~Posting() {
+        if (ok_) endPosting(s_);
+    }
+    explicit operator bool() const { return ok_; }
+
+  private:
+    Session& s_;
+    bool ok_;
+};
 
 // Posts one command; for audio `samples` holds kChunkSamples samples.
 int post(Session& s, vela::Msg_t name, const int16_t* samples) {
@@ -416,8 +460,6 @@ int vela_asr_open(const vela_asr_session_options* options, vela_asr_callback cal
 
     std::lock_guard<std::mutex> lock(r.mutex);
     if (r.state != State::kRunning) {  // shut down meanwhile
-        s->closed = true;
-        s->released = true;
         if (sdk->finish()) sdk->notify();
         sdk->release();
         return fail(VELA_ASR_E_SHUTDOWN);
@@ -433,7 +475,8 @@ int vela_asr_push(vela_asr_session* session, const int16_t* samples, size_t coun
     if (!s) return code;
     if (samples == nullptr && count > 0) return fail(VELA_ASR_E_INVALID, "samples is NULL");
     std::lock_guard<std::recursive_mutex> pushing(s->push_mutex);
-    if (s->released) return fail(VELA_ASR_E_CLOSED);
+    Posting posting(*s);
+    if (!posting) return fail(VELA_ASR_E_CLOSED);
     if (s->finished) return fail(VELA_ASR_E_STATE, "audio pushed after vela_asr_finish");
     if (s->speech_over) return VELA_ASR_OK;  // the voice detector has ended the audio
 
@@ -461,7 +504,8 @@ int vela_asr_finish(vela_asr_session* session) {
     std::shared_ptr<Session> s = lookUp(session, &code);
     if (!s) return code;
     std::lock_guard<std::recursive_mutex> pushing(s->push_mutex);
-    if (s->released) return fail(VELA_ASR_E_CLOSED);
+    Posting posting(*s);
+    if (!posting) return fail(VELA_ASR_E_CLOSED);
     if (s->finished) return fail(VELA_ASR_E_STATE, "vela_asr_finish called twice");
     s->finished = true;
     if (s->speech_over) return VELA_ASR_OK;
@@ -527,6 +571,10 @@ void vela_asr_shutdown(void) {
         r.sessions.clear();
     }
     for (auto& s : live) endSession(*s, VELA_ASR_E_SHUTDOWN, kShutDown);
+    // A push still running on another thread gives its instance back as it ends.
+    for (auto& s : live) {
+        std::lock_guard<std::recursive_mutex> push_over(s->push_mutex);
+    }
 
     // Every instance of ours is freed once its pull thread and its tasks have
     // let go; uploads still under way end within their time-outs.
