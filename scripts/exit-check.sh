@@ -2,7 +2,7 @@
 # Runs build/bin/api_exit_check N times in a row (default 200) in each of its
 # two forms against an echo-recognizer server on a free loopback port, and
 # fails on the first run that fails or makes a sanitizer report.
-#   scripts/exit-check.sh [BUILD_DIR [N]]
+#   [ASR_SERVER=path/to/asr-server] scripts/exit-check.sh [BUILD_DIR [N]]
 set -eu
 build=${1:-build}
 runs=${2:-200}
@@ -14,7 +14,7 @@ cleanup() {
 }
 trap cleanup EXIT INT TERM
 
-"$build/bin/asr-server" --port 0 --recognizer echo >"$work/server.out" 2>/dev/null &
+"${ASR_SERVER:-$build/bin/asr-server}" --port 0 --recognizer echo >"$work/server.out" 2>/dev/null &
 server_pid=$!
 url=
 while [ -z "$url" ]; do

@@ -16,6 +16,7 @@ through the dynamic linker's search path.
 """
 
 import array
+import atexit
 import ctypes
 import os
 import queue
@@ -86,6 +87,10 @@ _lib.vela_asr_result_free.restype = None
 _lib.vela_asr_version.restype = ctypes.c_char_p
 
 PARTIAL, FINAL, ERROR, VOICE = 1, 2, 3, 4
+
+# Shut down while the interpreter still runs: the library's own exit handler
+# would come after it, too late for callbacks into Python.
+atexit.register(_lib.vela_asr_shutdown)
 
 
 def version():

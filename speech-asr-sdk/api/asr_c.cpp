@@ -373,7 +373,14 @@ int endedError(Session& s) {
                 "the session has ended" + (s.last_error.empty() ? "" : ": " + s.last_error));
 }
 
+void shutdownAtExit() { vela_asr_shutdown(); }
+
 bool startSdk(const vela_asr_options* options) {
+    // A program that returns from main without vela_asr_shutdown gets it
+    // before the SDK's own statics (and those of the logging library, set up
+    // before this) are destroyed under threads that still use them.
+    static std::once_flag at_exit;
+    std::call_once(at_exit, [] { std::atexit(shutdownAtExit); });
     const vela_asr_options none{};
     const vela_asr_options& o = options != nullptr ? *options : none;
     VelaASRLinuxSDK::init_env(o.log_dir != nullptr ? o.log_dir : "vela-asr-logs",

@@ -166,7 +166,9 @@ VELA_ASR_API void vela_asr_close(vela_asr_session* session);
 /* Ends every open session (an error result, VELA_ASR_E_SHUTDOWN, to each still
  * running), waits for every SDK thread to finish its work, stops the SDK's
  * worker threads and flushes the log. Afterwards returning from main is safe;
- * every call but vela_asr_init answers VELA_ASR_E_SHUTDOWN. */
+ * every call but vela_asr_init answers VELA_ASR_E_SHUTDOWN. A program that
+ * returns from main (or calls exit) without it gets it from an atexit handler;
+ * exit must not be called from a callback. */
 VELA_ASR_API void vela_asr_shutdown(void);
 
 /* A fixed English text for `code`. */

@@ -5,9 +5,12 @@
 #ifndef SPEECH_UTIL_UTILCXX_THREAD_POOL_BASIC_THREAD_POOL_H
 #define SPEECH_UTIL_UTILCXX_THREAD_POOL_BASIC_THREAD_POOL_H
 
+#include <pthread.h>
+
 #include <atomic>
 #include <deque>
 #include <map>
+#include <vector>
 
 #include "speech-util/utilcxx/mutex/atomic.h"
 #include "speech-util/utilcxx/mutex/monitor.h"
@@ -65,8 +68,9 @@ class BasicThreadPool {
           channel_(channel),
           timeo_(timeo <= kMinTimeout ? kMinTimeout : timeo) {}
 
-    // Releases tasks still queued. Must only run once getThreadSize() is 0 and
-    // nothing calls execute() any more: live threads are not stopped.
+    // Releases tasks still queued and joins retired threads. Must only run
+    // once getThreadSize() is 0 and nothing calls execute() any more: live
+    // threads are not stopped.
     ~BasicThreadPool();
 
     BasicThreadPool(const BasicThreadPool&) = delete;
@@ -93,12 +97,13 @@ class BasicThreadPool {
     // 2 * timeout() ms at most; an empty handle when none came.
     Handle getTaskWithTimeWait();
 
-    // Called by a retiring thread: removes it from the thread set.
+    // Called by a retiring thread: removes it from the thread set and lists
+    // it for joining.
     void threadCanExit(Thread* thread);
 
     // Lets every thread leave as soon as the queue is empty instead of
-    // waiting for work, and returns once none is left (queued tasks still
-    // run). The pool starts threads again for later tasks.
+    // waiting for work, and returns once all have ended, joined (queued tasks
+    // still run). The pool starts threads again for later tasks.
     void drain();
 
     // Live threads; threads running a task; threads blocked waiting for work;
@@ -124,6 +129,8 @@ class BasicThreadPool {
     enum StartResult { kStarted, kBoundReached, kStartFailed };
 
     StartResult addThreadExecute(const Handle& task, unsigned bound, int budget);
+    // Joins the threads that have retired so far.
+    void joinRetired();
 
     AtomicInt idle_threads_;
     AtomicInt running_threads_;
@@ -135,6 +142,10 @@ class BasicThreadPool {
     const int timeo_;
     std::deque<Handle> task_queue_;
     std::map<Thread*, int> thread_pool_;
+    // Threads are started joinable, so that drain() can wait until they have
+    // really ended (thread-exit handlers of libraries included) and a process
+    // can exit right after it; retired ones are joined by the next execute().
+    std::vector<pthread_t> retired_;
     RecMutex mutex_task_queue_;
     RecMutex mutex_thread_pool_;
     Monitor monitor_;
@@ -163,11 +174,25 @@ int BasicTaskThread<Ownership>::run() {
 template <class Ownership>
 BasicThreadPool<Ownership>::~BasicThreadPool() {
     for (Handle& task : task_queue_) Ownership::release(task);
+    joinRetired();
+}
+
+template <class Ownership>
+void BasicThreadPool<Ownership>::joinRetired() {
+    std::vector<pthread_t> ended;
+    {
+        RecMutexLock::Lock lock(mutex_thread_pool_);
+        ended.swap(retired_);
+    }
+    // A retired thread touches nothing of the pool any more; the join only
+    // waits for its exit.
+    for (pthread_t tid : ended) pthread_join(tid, nullptr);
 }
 
 template <class Ownership>
 int BasicThreadPool<Ownership>::execute(const Handle& task) {
     if (Ownership::empty(task)) return 0;
+    joinRetired();
 
     // The idle count is only a hint: when it is stale the signal is lost and
     // the task waits until a thread next looks at the queue.
@@ -198,7 +223,6 @@ typename BasicThreadPool<Ownership>::StartResult BasicThreadPool<Ownership>::add
     if (thread_pool_.size() >= bound) return kBoundReached;
 
     Thread* thread = new Thread(this, task, budget);
-    thread->detach();
     if (thread->start() != 0) {
         // The thread never ran: it holds no claim on the task and must not
         // appear in the thread set.
@@ -246,6 +270,7 @@ template <class Ownership>
 void BasicThreadPool<Ownership>::threadCanExit(Thread* thread) {
     RecMutexLock::Lock lock(mutex_thread_pool_);
     thread_pool_.erase(thread);
+    retired_.push_back(pthread_self());
 }
 
 template <class Ownership>
@@ -255,6 +280,7 @@ void BasicThreadPool<Ownership>::drain() {
         monitor_.signal();  // one waiting thread at a time; the others see the flag on waking
         selectSleepMs(1);
     }
+    joinRetired();
     draining_.store(false);
 }
 
