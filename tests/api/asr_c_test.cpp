@@ -88,7 +88,9 @@ TEST(CApi, StreamsAndReturnsTheTypedFinalResultOnce) {
     EXPECT_EQ(1, seen.terminals());
     EXPECT_EQ(VELA_ASR_E_CLOSED, vela_asr_push(s, kSecond.data(), 1));
 
-    // 17,000 samples went out as eleven padded 3,200-byte chunks and the end marker.
+    // 17,000 samples went out as eleven padded 3,200-byte chunks and the end
+    // marker (all sent once the shutdown has waited for the uploads).
+    vela_asr_shutdown();
     int chunks = 0;
     for (const auto& req : server.requests()) chunks += req.part("asr_audio") != nullptr;
     EXPECT_EQ(12, chunks);
