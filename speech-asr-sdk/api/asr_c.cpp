@@ -12,6 +12,7 @@
 // lock and a session's `mutex` are innermost and held only briefly. Closing
 // never waits for a push: the instance's hold is given back by whichever of
 // close and the last running push comes last.
+#include <curl/curl.h>
 #include <json/json.h>
 #include <time.h>
 
@@ -376,11 +377,6 @@ int endedError(Session& s) {
 void shutdownAtExit() { vela_asr_shutdown(); }
 
 bool startSdk(const vela_asr_options* options) {
-    // A program that returns from main without vela_asr_shutdown gets it
-    // before the SDK's own statics (and those of the logging library, set up
-    // before this) are destroyed under threads that still use them.
-    static std::once_flag at_exit;
-    std::call_once(at_exit, [] { std::atexit(shutdownAtExit); });
     const vela_asr_options none{};
     const vela_asr_options& o = options != nullptr ? *options : none;
     VelaASRLinuxSDK::init_env(o.log_dir != nullptr ? o.log_dir : "vela-asr-logs",
@@ -390,6 +386,16 @@ bool startSdk(const vela_asr_options* options) {
     if (o.connect_timeout_ms > 0) VelaASRLinuxSDK::_wait_limits.connect_ms = o.connect_timeout_ms;
     if (o.timeout_ms > 0) VelaASRLinuxSDK::_wait_limits.exchange_ms = o.timeout_ms;
     if (o.result_timeout_ms > 0) VelaASRLinuxSDK::_wait_limits.result_ms = o.result_timeout_ms;
+    // A program that returns from main without vela_asr_shutdown gets it
+    // before the statics of the SDK, the logging library and libcurl's TLS
+    // library are destroyed under threads that still use them: exit handlers
+    // run in reverse order, so this one is registered after those libraries
+    // have started (libcurl's global set-up starts the TLS library).
+    static std::once_flag at_exit;
+    std::call_once(at_exit, [] {
+        curl_global_init(CURL_GLOBAL_DEFAULT);
+        std::atexit(shutdownAtExit);
+    });
     return true;
 }
 

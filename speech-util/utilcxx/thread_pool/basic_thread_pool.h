@@ -97,8 +97,8 @@ class BasicThreadPool {
     // 2 * timeout() ms at most; an empty handle when none came.
     Handle getTaskWithTimeWait();
 
-    // Called by a retiring thread: removes it from the thread set and lists
-    // it for joining.
+    // Called by a retiring thread: removes it from the thread set; during a
+    // drain it is listed for joining, otherwise it detaches itself.
     void threadCanExit(Thread* thread);
 
     // Lets every thread leave as soon as the queue is empty instead of
@@ -144,7 +144,7 @@ class BasicThreadPool {
     std::map<Thread*, int> thread_pool_;
     // Threads are started joinable, so that drain() can wait until they have
     // really ended (thread-exit handlers of libraries included) and a process
-    // can exit right after it; retired ones are joined by the next execute().
+    // can exit right after it. Guarded by mutex_thread_pool_.
     std::vector<pthread_t> retired_;
     RecMutex mutex_task_queue_;
     RecMutex mutex_thread_pool_;
@@ -192,7 +192,6 @@ void BasicThreadPool<Ownership>::joinRetired() {
 template <class Ownership>
 int BasicThreadPool<Ownership>::execute(const Handle& task) {
     if (Ownership::empty(task)) return 0;
-    joinRetired();
 
     // The idle count is only a hint: when it is stale the signal is lost and
     // the task waits until a thread next looks at the queue.
@@ -270,12 +269,20 @@ template <class Ownership>
 void BasicThreadPool<Ownership>::threadCanExit(Thread* thread) {
     RecMutexLock::Lock lock(mutex_thread_pool_);
     thread_pool_.erase(thread);
-    retired_.push_back(pthread_self());
+    if (draining_.load()) {
+        retired_.push_back(pthread_self());
+    } else {
+        pthread_detach(pthread_self());
+    }
 }
 
 template <class Ownership>
 void BasicThreadPool<Ownership>::drain() {
-    draining_.store(true);
+    {
+        // Threads that retire from here on wait to be joined.
+        RecMutexLock::Lock lock(mutex_thread_pool_);
+        draining_.store(true);
+    }
     while (getThreadSize() != 0) {
         monitor_.signal();  // one waiting thread at a time; the others see the flag on waking
         selectSleepMs(1);
