@@ -22,18 +22,18 @@ endif()
 install(TARGETS speechasr speechutil vadcodec
         EXPORT VelaASRTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev
-        INCLUDES DESTINATION ${VELA_INCLUDE_DIR})
+        INCLUDES DESTINATION ${VELA_INCLUDE_DIR} include)
 if(VELA_HAS_SHARED)
     install(TARGETS vela-asr
             EXPORT VelaASRTargets
             LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT dev
             PUBLIC_HEADER DESTINATION ${VELA_INCLUDE_DIR}/vela COMPONENT dev
-            INCLUDES DESTINATION ${VELA_INCLUDE_DIR})
+            INCLUDES DESTINATION ${VELA_INCLUDE_DIR} include)
 endif()
 
 # Public headers only: the SDK's API header and what it includes, plus the C
 # and C++ headers of the shared library. Each keeps its source path, so
-# <speech-asr-sdk/...> and <vela/asr.h> both resolve against include/vela.
+# <speech-asr-sdk/...> resolves against include/vela, <vela/asr.h> against include.
 set(VELA_PUBLIC_HEADERS
     speech-asr-sdk/VelaASRLinuxSDK.h
     speech-asr-sdk/VelaASRMessage.h
@@ -41,15 +41,10 @@ set(VELA_PUBLIC_HEADERS
     speech-util/utilcxx/mutex/make_core.h
     speech-util/utilcxx/mutex/recmutex.h)
 if(VELA_HAS_SHARED)
-    foreach(header IN ITEMS asr.h asr.hpp)
-        foreach(dir IN ITEMS vela include/vela)
-            if(EXISTS ${PROJECT_SOURCE_DIR}/${dir}/${header})
-                install(FILES ${PROJECT_SOURCE_DIR}/${dir}/${header}
-                        DESTINATION ${VELA_INCLUDE_DIR}/vela COMPONENT dev)
-                break()
-            endif()
-        endforeach()
-    endforeach()
+    # <prefix>/include/vela/asr.h: found as <vela/asr.h> from <prefix>/include.
+    install(FILES ${PROJECT_SOURCE_DIR}/speech-asr-sdk/api/vela/asr.h
+                  ${PROJECT_SOURCE_DIR}/speech-asr-sdk/api/vela/asr.hpp
+            DESTINATION include/vela COMPONENT dev)
 endif()
 foreach(header IN LISTS VELA_PUBLIC_HEADERS)
     get_filename_component(dir ${header} DIRECTORY)

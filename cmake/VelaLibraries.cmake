@@ -41,6 +41,8 @@ target_link_libraries(speechutil PUBLIC glog::glog Threads::Threads)
 
 # libspeechasr: the SDK proper with its HTTP client.
 vela_collect(SPEECHASR_SOURCES speech-asr-sdk speech-util/curlreq)
+# speech-asr-sdk/api/ is the shared library's own layer (its own CMakeLists).
+list(FILTER SPEECHASR_SOURCES EXCLUDE REGEX "/speech-asr-sdk/api/")
 set(SPEECHASR_PRIVATE_UNIT ${PROJECT_SOURCE_DIR}/speech-asr-sdk/VelaASRPrivate.cpp)
 list(REMOVE_ITEM SPEECHASR_SOURCES ${SPEECHASR_PRIVATE_UNIT})
 

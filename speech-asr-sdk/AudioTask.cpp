@@ -5,6 +5,7 @@
 #include <json/json.h>
 #include <sys/time.h>
 
+#include "speech-asr-sdk/failure_cause.h"
 #include "speech-util/glog2speech/glog2speech.h"
 
 namespace vela {
@@ -90,6 +91,7 @@ void AudioTask::handle() {
     if (!VelaASRLinuxSDK::parse_reply(body.get(), root)) {
         speech::glog2speech_writelog(speech::GLOG_WARNING, kUnit, __LINE__,
                                      "AudioTask::handle parse json faild [logid:%u]", logid);
+        note_failure(FailureKind::kReply, "the server's reply to a result fetch is not JSON");
         fail();
         return;
     }
@@ -100,6 +102,7 @@ void AudioTask::handle() {
             speech::glog2speech_writelog(speech::GLOG_WARNING, kUnit, __LINE__,
                                          "AudioTask::handle  or json  faild [logid:%u]", logid);
         }
+        note_failure(FailureKind::kReply, "the server reported an error for the session (err_no not 0)");
         fail();
         return;
     }
@@ -108,6 +111,7 @@ void AudioTask::handle() {
             speech::glog2speech_writelog(speech::GLOG_WARNING, kUnit, __LINE__,
                                          "AudioTask::handle json (status) faild [logid:%u]", logid);
         }
+        note_failure(FailureKind::kReply, "the server's reply to a result fetch has no status");
         fail();
         return;
     }

@@ -4,6 +4,7 @@
 
 #include "speech-asr-sdk/AudioTask.h"
 #include "speech-asr-sdk/VelaASRInternal.h"
+#include "speech-asr-sdk/failure_cause.h"
 #include "speech-asr-sdk/json_text.h"
 #include "speech-util/curlreq/curlreq.h"
 #include "speech-util/glog2speech/glog2speech.h"
@@ -54,6 +55,7 @@ int AudioTask::exchange(const char* unit, boost::shared_array<char>& body, timev
             ret = req->doPost(_url.c_str(), nullptr);
         }
         if (ret == 0) break;
+        note_exchange_failure(*req, limits);
         speech::glog2speech_writelog(speech::GLOG_WARNING, unit, __LINE__,
                                      "AudioTask::handle  [url:%s][logid:%u][err:%s][errno:%d]", _url.c_str(),
                                      logid, req->getErrMsg(), ret);

@@ -133,7 +133,7 @@ struct WaitLimits {
     long fetch_interval_ms = 50;  // VELA_ASR_FETCH_INTERVAL_MS: least time between fetch starts
 };
 
-class VelaASRLinuxSDK {
+class VELA_SDK_EXPORT VelaASRLinuxSDK {
   public:
     // ---------------------------------------------------- process-wide API
 

@@ -9,6 +9,12 @@
 #include <string>
 #include <utility>
 
+// The classes of this API that the shared library exports; it is built with
+// hidden visibility, so everything else stays inside it.
+#ifndef VELA_SDK_EXPORT
+#define VELA_SDK_EXPORT __attribute__((visibility("default")))
+#endif
+
 namespace vela {
 
 // One numbering for message keys, reserved status words and the event
@@ -64,7 +70,7 @@ class ASRResultM;
 typedef void (*event_callback)(ASRResultM& result, void* arg);
 
 // One command for VelaASRLinuxSDK::post. Copies share the audio chunk.
-class VelaASRMessage {
+class VELA_SDK_EXPORT VelaASRMessage {
   public:
     VelaASRMessage() = default;
 
@@ -85,7 +91,7 @@ class VelaASRMessage {
 };
 
 // One event for the application's callback.
-class ASRResultM {
+class VELA_SDK_EXPORT ASRResultM {
   public:
     ASRResultM() = default;
 

@@ -7,6 +7,7 @@
 
 #include "speech-asr-sdk/VelaASRInternal.h"
 #include "speech-asr-sdk/VelaASRLinuxSDK.h"
+#include "speech-asr-sdk/failure_cause.h"
 #include "speech-util/curlreq/curlreq.h"
 #include "speech-util/glog2speech/glog2speech.h"
 
@@ -90,6 +91,7 @@ int VelaASRLinuxSDK::create_session() {
     }
     if (ret != 0) {
         _err_msg = req->getErrMsg();
+        note_exchange_failure(*req, _limits);
         speech::glog2speech_writelog(speech::GLOG_WARNING, kUnit, __LINE__,
                                      "VelaASRLinuxSDK::create_session create_session "
                                      "[url:%s][logid:%u][err:%s][errno:%d]",
@@ -107,6 +109,7 @@ int VelaASRLinuxSDK::create_session() {
     if (!parse_reply(body, root)) {
         speech::glog2speech_writelog(speech::GLOG_WARNING, kUnit, __LINE__,
                                      "create seesion parse json faild [logid:%u]", logid);
+        note_failure(FailureKind::kReply, "the server's reply to the session request is not JSON");
         return 3;
     }
     // Members are looked up only in objects: the library refuses (throws) a
@@ -118,6 +121,7 @@ int VelaASRLinuxSDK::create_session() {
     if (!ok) {
         speech::glog2speech_writelog(speech::GLOG_WARNING, kUnit, __LINE__,
                                      "create seesion  or json  faild [logid:%u]", logid);
+        note_failure(FailureKind::kReply, "the server refused the session or its reply named no session id");
         return 3;
     }
     _sid = root["asr_param"]["sid"].asString();

@@ -10,6 +10,7 @@
 #include "speech-asr-sdk/AudioTask.h"
 #include "speech-asr-sdk/VelaASRInternal.h"
 #include "speech-asr-sdk/VelaASRLinuxSDK.h"
+#include "speech-asr-sdk/failure_cause.h"
 #include "speech-util/glog2speech/glog2speech.h"
 #include "speech-util/utilcxx/singleton/singleton.h"
 #include "speech-util/utilcxx/thread_pool/task_runner.h"
@@ -116,6 +117,9 @@ void VelaASRLinuxSDK::pull_loop() {
     if (expired) {
         timeval now;
         gettimeofday(&now, nullptr);
+        note_failure(FailureKind::kResultTimeout, "result time-out: no final result within " +
+                                                      std::to_string(_limits.result_ms) +
+                                                      " ms of the last audio (VELA_ASR_RESULT_TIMEOUT_MS)");
         if (AudioTask::fail_session(this, sub_timeval_ms(_last_audio_push.load(), now))) {
             speech::glog2speech_writelog(speech::GLOG_WARNING, kUnit, __LINE__,
                                          "VelaASRLinuxSDK::fetch_result no final result within %ld ms of "

@@ -4,135 +4,55 @@
 // core; the rest is argument parsing and file reading around it.
 
 // [usage-begin]
-#include <json/json.h>
-
 #include <algorithm>
+#include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <cstdint>
 #include <cstdio>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
-
-#include "speech-asr-sdk/VelaASRLinuxSDK.h"
+#include <vela/asr.hpp>
 
 using Clock = std::chrono::steady_clock;
 
-// The listener receives only a copy of a text tag, so what it learns about
-// the session is kept here (this program runs one session).
-struct SessionState {
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::string partial;  // the last intermediate text printed
-    std::string final_text;
-    std::string error;  // set when the exchange with the server failed
-    int packets = -1;   // packets the server counted, when it says so
-    bool done = false;
-    Clock::time_point finished;
-};
-static SessionState state;
-
-// A result's payload carries the server's asr_content as a JSON text, from the
-// reference server {"text":"…","sid":"…","packets":N}.
-static Json::Value server_content(const vela::ASRResultM& result) {
-    std::string json;
-    result.get_asr_content(json);
-    Json::Value event, content;
-    Json::Reader reader;
-    if (reader.parse(json, event) && event["payload"]["asr_content"].isString())
-        reader.parse(event["payload"]["asr_content"].asString(), content);
-    return content;
-}
-
-// Called on the posting thread (voice-detector events) and on SDK worker
-// threads (results); `result` lives only during the call.
-static void on_event(vela::ASRResultM& result, void* /*tag*/) {
-    const vela::Param_t status = result.get_status();
-    if (status == vela::VELA_ASR_NO_SPEAK) std::printf("voice detector: no speech found\n");
-    if (status == vela::VELA_ASR_SPEAK_SHORT) std::printf("voice detector: speech too short\n");
-    if (status == vela::VELA_ASR_TOO_LONG) std::printf("voice detector: speech too long, cut\n");
-    if (status != vela::VELA_ASR_MIDDLE && status != vela::VELA_ASR_FINISH && status != vela::VELA_ASR_ERR)
-        return;  // silence events arrive for every quiet chunk
-
-    const Json::Value content = server_content(result);
-    const std::string text = content["text"].asString();
-    std::lock_guard<std::mutex> lock(state.mutex);
-    if (content["packets"].isInt()) state.packets = content["packets"].asInt();
-    if (status == vela::VELA_ASR_MIDDLE) {
-        if (text != state.partial) std::printf("partial: %s\n", text.c_str());
-        state.partial = text;
-        std::fflush(stdout);
-        return;
-    }
-    if (status == vela::VELA_ASR_FINISH) state.final_text = text;
-    if (status == vela::VELA_ASR_ERR) state.error = "the exchange with the server failed";
-    state.done = true;
-    state.finished = Clock::now();
-    state.changed.notify_all();
-}
-
-// Streams 16-bit mono PCM at the session's rate (8 or 16 kHz) through one
-// recognition instance in 3,200-byte chunks, paced like live audio unless
-// `fast`, and waits for the final result. Returns false with `error` set when
-// the session could not run; `last_audio` is when the last packet went out.
-static bool stream(const std::vector<int16_t>& pcm, int rate_khz, bool vad, bool bv32, bool fast,
-                   Clock::time_point& last_audio, std::string& error) {
-    // Logs go to hourly files in the folder (made when missing);
-    // VELA_ASR_SERVER_URL, when set, names the server.
-    vela::VelaASRLinuxSDK::init_env("asr-stream-logs", "asr.log", 1);
-    vela::VelaASRLinuxSDK* asr = vela::VelaASRLinuxSDK::getInstance(rate_khz, vad, bv32, error);
-    if (asr == nullptr) {  // the pool owns instances: never delete one
-        error = "no recognition instance: " + error;
-        return false;
-    }
-    char tag[] = "asr-stream";  // copied by the SDK and handed to every callback
-    asr->set_event_listener(on_event, tag);
-
-    // The SDK takes chunks of exactly 3,200 bytes; the tail is padded with silence.
-    const size_t chunk_samples = 1600;
-    const auto chunk_time = std::chrono::microseconds(chunk_samples * 1000 / rate_khz);
-    std::vector<int16_t> chunk(chunk_samples);
-    vela::VelaASRMessage msg;
-    msg.name = vela::VELA_ASR_CMD_PUSH_AUDIO;
+// Streams 16-bit mono PCM at the session's rate through one session in steps
+// of 100 ms, paced like live audio unless `fast`, and prints the intermediate
+// texts as they change. Returns the final result; a failure throws
+// vela::asr::Error, whose text names the cause.
+vela::asr::Result stream(vela::asr::Client& client, const std::vector<int16_t>& pcm,
+                         const vela::asr::SessionOptions& options, bool fast, Clock::time_point& last_audio) {
+    vela::asr::Session session = client.open(options);
+    std::string partial;                   // touched by one result at a time
+    std::atomic<bool> speech_over{false};  // voice detection found the end of speech
+    session.on_result([&](const vela::asr::Result& r) {
+        if (r.kind == vela::asr::Kind::partial && r.text != partial) {
+            std::printf("partial: %s\n", (partial = r.text).c_str());
+            std::fflush(stdout);
+        }
+        if (r.kind != vela::asr::Kind::voice) return;  // voice events arrive inside push()
+        if (r.code == VELA_ASR_VOICE_NO_SPEECH) std::printf("voice detector: no speech found\n");
+        if (r.code == VELA_ASR_VOICE_TOO_SHORT) std::printf("voice detector: speech too short\n");
+        if (r.code == VELA_ASR_VOICE_TOO_LONG) std::printf("voice detector: speech too long, cut\n");
+        if (r.code == VELA_ASR_VOICE_END) speech_over = true;
+    });
+    std::future<vela::asr::Result> final = session.final();
+    const size_t step = options.rate_khz * 100;
     const Clock::time_point start = Clock::now();
-    bool speech_ended = false;
-    for (size_t at = 0, n = 0; at < pcm.size(); at += chunk_samples, ++n) {
-        if (!fast) std::this_thread::sleep_until(start + n * chunk_time);
-        const size_t take = std::min(chunk_samples, pcm.size() - at);
-        std::copy(pcm.begin() + at, pcm.begin() + at + take, chunk.begin());
-        std::fill(chunk.begin() + take, chunk.end(), 0);
-        msg.set_parameter(vela::VELA_DATA_CHUNK, reinterpret_cast<const char*>(chunk.data()),
-                          static_cast<int>(chunk.size() * sizeof(int16_t)));
-        const int ret = asr->post(msg, error);
+    for (size_t at = 0; at < pcm.size() && !speech_over; at += step) {
+        if (!fast) std::this_thread::sleep_until(start + std::chrono::milliseconds(at / step * 100));
+        session.push(pcm.data() + at, std::min(step, pcm.size() - at));
         last_audio = Clock::now();
-        speech_ended = ret == 100;  // end of speech: the last packet has gone
-        if (ret != 0) break;        // 100, or 7: the session has already ended
     }
-    if (!speech_ended) last_audio = Clock::now();
-    vela::VelaASRMessage stop;  // sends the end marker unless the last packet has gone
-    stop.name = vela::VELA_ASR_CMD_STOP;
-    asr->post(stop, error);
-
-    std::unique_lock<std::mutex> lock(state.mutex);
-    const bool done = state.changed.wait_for(lock, std::chrono::seconds(60), [] { return state.done; });
-    error = done ? state.error : "no final result within 60 s";
-    lock.unlock();
-    // The SDK's threads go on for a moment after the last event (they log its
-    // end); returning from main under them would tear down the logger they use.
-    const Clock::time_point limit = Clock::now() + std::chrono::seconds(2);
-    while (done && asr->holders() > 0 && Clock::now() < limit)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    vela::VelaASRLinuxSDK::clean_resource(true);  // frees finished instances
-    return error.empty();
+    session.finish();  // the tail is padded with silence
+    if (!speech_over) last_audio = Clock::now();
+    return final.get();
 }
 // [usage-end]
 
 #include <samplerate.h>
 #include <sndfile.h>
-#include <stdlib.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -286,6 +206,15 @@ bool read_audio(const Options& o, std::vector<int16_t>& pcm, std::string& error)
     return ok && !pcm.empty();
 }
 
+// The non-negative integer member `key` of the JSON object `json`, or -1.
+long json_int(const std::string& json, const std::string& key) {
+    const size_t at = json.find("\"" + key + "\":");
+    if (at == std::string::npos) return -1;
+    char* end = nullptr;
+    const long v = std::strtol(json.c_str() + at + key.size() + 3, &end, 10);
+    return end != json.c_str() + at + key.size() + 3 && v >= 0 ? v : -1;
+}
+
 // Bytes of PCM the server received, when its echo recognizer answered (its
 // text is "received N bytes in M packets"); -1 otherwise.
 long echoed_bytes(const std::string& text) {
@@ -315,25 +244,33 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "asr-stream: %s\n", error.c_str());
         return 2;
     }
-    if (!o.server.empty()) setenv("VELA_ASR_SERVER_URL", o.server.c_str(), 1);
 
-    Clock::time_point last_audio;
-    const bool ok = stream(pcm, o.rate_khz, o.vad, o.bv32, o.fast, last_audio, error);
-    if (!ok) {
-        std::fprintf(stderr, "asr-stream: %s\n", error.c_str());
+    Clock::time_point last_audio, finished;
+    vela::asr::Result result;
+    try {
+        vela::asr::ClientOptions client_options;
+        client_options.log_dir = "asr-stream-logs";  // made when missing
+        client_options.log_file = "asr.log";
+        client_options.log_level = 1;
+        client_options.server_url = o.server;  // empty: $VELA_ASR_SERVER_URL, else the built-in URL
+        vela::asr::Client client(client_options);
+        result = stream(client, pcm, {o.rate_khz, o.vad, o.bv32}, o.fast, last_audio);
+        finished = Clock::now();
+    } catch (const vela::asr::Error& e) {
+        std::fprintf(stderr, "asr-stream: %s\n", e.what());
         return 1;
     }
 
-    std::lock_guard<std::mutex> lock(state.mutex);
     const size_t pcm_bytes = pcm.size() * sizeof(int16_t);
-    std::printf("final: %s\n", state.final_text.c_str());
+    std::printf("final: %s\n", result.text.c_str());
     std::printf("audio: %.2f s, %zu bytes of %d kHz PCM\n", pcm.size() / (o.rate_khz * 1000.0), pcm_bytes,
                 o.rate_khz);
-    if (state.packets >= 0) std::printf("packets: %d received by the server\n", state.packets);
+    const long packets = json_int(result.json, "packets");
+    if (packets >= 0) std::printf("packets: %ld received by the server\n", packets);
     // The SDK keeps no count of the bytes it sends. The server's echo
     // recognizer counts the PCM it got: what was sent in a PCM session, what
     // it decoded from the frames in a BV32 one (scripts/wer.py counts those).
-    const long received = echoed_bytes(state.final_text);
+    const long received = echoed_bytes(result.text);
     if (received < 0) {
         std::printf("uploaded: bytes not counted (the server's echo recognizer counts them)\n");
     } else if (o.bv32) {
@@ -345,7 +282,7 @@ int main(int argc, char** argv) {
         std::printf("uploaded: %ld bytes of PCM, %.1f%% of the PCM (the echo recognizer's count)\n", received,
                     100.0 * received / pcm_bytes);
     }
-    const auto latency = std::chrono::duration_cast<std::chrono::milliseconds>(state.finished - last_audio);
+    const auto latency = std::chrono::duration_cast<std::chrono::milliseconds>(finished - last_audio);
     std::printf("latency: %lld ms from the last audio to the final result\n",
                 static_cast<long long>(latency.count()));
     return 0;

@@ -199,6 +199,8 @@ void CurlRequest::perform(const char* url, bool is_post, const char* postdata) {
 #endif
         curl_easy_setopt(_curl, CURLOPT_CONNECTTIMEOUT_MS, _timeo_connect_ms);
         curl_easy_setopt(_curl, CURLOPT_TIMEOUT_MS, _timeo_ms);
+        _err_detail[0] = '\0';
+        curl_easy_setopt(_curl, CURLOPT_ERRORBUFFER, _err_detail);
         if (is_post && postdata != nullptr) curl_easy_setopt(_curl, CURLOPT_POSTFIELDS, postdata);
         curlshare::guardSends(_curl, &guard);
 

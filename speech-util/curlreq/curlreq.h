@@ -104,6 +104,9 @@ class CurlRequest {
     void reset();
     // Short text for curl_ret_code.
     const char* getErrMsg() const;
+    // libcurl's own description of the last failure ("Could not resolve host:
+    // ..."), empty when it gave none.
+    const char* getErrDetail() const { return _err_detail; }
     // Aborts a download once `limit` bytes have arrived. Returns -1 when `limit`
     // is 0 or above the capacity, or when no easy handle exists (the limit is
     // kept then), else 0. Turns libcurl's progress reporting on.
@@ -134,6 +137,7 @@ class CurlRequest {
     curl_slist* _c_list = nullptr;
     size_t _stop_downlaod_bytes = 0;
     bool _idempotent = false;
+    char _err_detail[CURL_ERROR_SIZE] = {};
 
   public:
     long http_status = 200;

@@ -125,14 +125,19 @@ TEST(AsrStream, RefusesBadArgumentsAndUnreadableFilesClearly) {
         {"empty.wav", "asr-stream: empty.wav holds no audio"},
         {"missing.wav", "asr-stream: cannot read missing.wav: System error : No such file or directory."},
         {"text.wav", "asr-stream: cannot read text.wav: Format not recognised."},
-        // Nothing listens on port 1.
+        // Nothing listens on port 1; the message goes on with libcurl's words.
         {"--server http://127.0.0.1:1/asr/v2 quiet.pcm",
-         "asr-stream: no recognition instance: create session  failure", 1},
+         "asr-stream: create session  failure: connection refused (", 1},
     };
     for (const auto& c : cases) {
         const Result r = stream(c.args);
         EXPECT_EQ(c.status, r.status) << c.args;
-        EXPECT_EQ(c.message, r.err.substr(0, r.err.find('\n'))) << c.args;
+        const std::string first = r.err.substr(0, r.err.find('\n'));
+        if (c.status == 1) {
+            EXPECT_EQ(0u, first.find(c.message)) << c.args << ": " << first;
+        } else {
+            EXPECT_EQ(c.message, first) << c.args;
+        }
         if (c.status == 2) {
             EXPECT_EQ("", r.out) << c.args;  // refused before the SDK starts
         }

@@ -48,6 +48,8 @@ if(STEP STREQUAL "install")
     run(${CMAKE_COMMAND} --install ${VELA_BUILD_DIR} --prefix ${prefix})
     foreach(f lib/libspeechasr.a lib/libspeechutil.a lib/libvadcodec.a lib/pkgconfig/vela-asr.pc
               lib/pkgconfig/vela-asr-static.pc lib/cmake/VelaASR/VelaASRConfig.cmake
+              lib/libvela-asr.so.1 include/vela/asr.h include/vela/asr.hpp
+              lib/python3/dist-packages/vela_asr/__init__.py
               include/vela/speech-asr-sdk/VelaASRMessage.h bin/asr-stream)
         if(NOT EXISTS ${prefix}/${f})
             message(FATAL_ERROR "not installed: ${f}")
@@ -87,8 +89,9 @@ elseif(STEP STREQUAL "pkgconfig")
     needs_shared(${build}/consumer NO)
     run(${build}/consumer ${WORK_DIR}/logs-pc)
 
-    pkg_config(--cflags --libs sndfile samplerate)
-    run(${CXX} -std=c++17 ${san} ${EXAMPLE_SOURCE} ${static_flags} ${run_output} -o ${build}/asr-stream)
+    # The example uses the shared library's C++ interface.
+    pkg_config(--cflags --libs vela-asr sndfile samplerate)
+    run(${CXX} -std=c++17 ${san} ${EXAMPLE_SOURCE} ${run_output} -Wl,-rpath,${prefix}/lib -o ${build}/asr-stream)
     run(${build}/asr-stream --help)
 
 elseif(STEP STREQUAL "pkgconfig-shared")

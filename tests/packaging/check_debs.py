@@ -23,7 +23,7 @@ PUBLIC_HEADERS = {
     "usr/include/vela/speech-util/utilcxx/mutex/atomic.h",
     "usr/include/vela/speech-util/utilcxx/mutex/make_core.h",
     "usr/include/vela/speech-util/utilcxx/mutex/recmutex.h",
-} | ({"usr/include/vela/vela/asr.h", "usr/include/vela/vela/asr.hpp"} if shared else set())
+} | ({"usr/include/vela/asr.h", "usr/include/vela/asr.hpp"} if shared else set())
 
 # package: (files it must hold, entries its Depends must name)
 EXPECTED = {

@@ -5,12 +5,17 @@
 #ifndef SPEECH_UTIL_UTILCXX_THREAD_POOL_BASIC_THREAD_POOL_H
 #define SPEECH_UTIL_UTILCXX_THREAD_POOL_BASIC_THREAD_POOL_H
 
+#include <pthread.h>
+
+#include <atomic>
 #include <deque>
 #include <map>
+#include <vector>
 
 #include "speech-util/utilcxx/mutex/atomic.h"
 #include "speech-util/utilcxx/mutex/monitor.h"
 #include "speech-util/utilcxx/mutex/recmutex.h"
+#include "speech-util/utilcxx/thread_pool/select_sleep.h"
 #include "speech-util/utilcxx/thread_pool/task.h"
 #include "speech-util/utilcxx/thread_pool/thread.h"
 
@@ -63,8 +68,9 @@ class BasicThreadPool {
           channel_(channel),
           timeo_(timeo <= kMinTimeout ? kMinTimeout : timeo) {}
 
-    // Releases tasks still queued. Must only run once getThreadSize() is 0 and
-    // nothing calls execute() any more: live threads are not stopped.
+    // Releases tasks still queued and joins retired threads. Must only run
+    // once getThreadSize() is 0 and nothing calls execute() any more: live
+    // threads are not stopped.
     ~BasicThreadPool();
 
     BasicThreadPool(const BasicThreadPool&) = delete;
@@ -91,8 +97,14 @@ class BasicThreadPool {
     // 2 * timeout() ms at most; an empty handle when none came.
     Handle getTaskWithTimeWait();
 
-    // Called by a retiring thread: removes it from the thread set.
+    // Called by a retiring thread: removes it from the thread set; during a
+    // drain it is listed for joining, otherwise it detaches itself.
     void threadCanExit(Thread* thread);
+
+    // Lets every thread leave as soon as the queue is empty instead of
+    // waiting for work, and returns once all have ended, joined (queued tasks
+    // still run). The pool starts threads again for later tasks.
+    void drain();
 
     // Live threads; threads running a task; threads blocked waiting for work;
     // queued tasks.
@@ -117,16 +129,23 @@ class BasicThreadPool {
     enum StartResult { kStarted, kBoundReached, kStartFailed };
 
     StartResult addThreadExecute(const Handle& task, unsigned bound, int budget);
+    // Joins the threads that have retired so far.
+    void joinRetired();
 
     AtomicInt idle_threads_;
     AtomicInt running_threads_;
     AtomicInt timeout_pickups_;
+    std::atomic<bool> draining_{false};
     const unsigned core_size_;
     const unsigned max_size_;
     const int channel_;
     const int timeo_;
     std::deque<Handle> task_queue_;
     std::map<Thread*, int> thread_pool_;
+    // Threads are started joinable, so that drain() can wait until they have
+    // really ended (thread-exit handlers of libraries included) and a process
+    // can exit right after it. Guarded by mutex_thread_pool_.
+    std::vector<pthread_t> retired_;
     RecMutex mutex_task_queue_;
     RecMutex mutex_thread_pool_;
     Monitor monitor_;
@@ -155,6 +174,19 @@ int BasicTaskThread<Ownership>::run() {
 template <class Ownership>
 BasicThreadPool<Ownership>::~BasicThreadPool() {
     for (Handle& task : task_queue_) Ownership::release(task);
+    joinRetired();
+}
+
+template <class Ownership>
+void BasicThreadPool<Ownership>::joinRetired() {
+    std::vector<pthread_t> ended;
+    {
+        RecMutexLock::Lock lock(mutex_thread_pool_);
+        ended.swap(retired_);
+    }
+    // A retired thread touches nothing of the pool any more; the join only
+    // waits for its exit.
+    for (pthread_t tid : ended) pthread_join(tid, nullptr);
 }
 
 template <class Ownership>
@@ -190,7 +222,6 @@ typename BasicThreadPool<Ownership>::StartResult BasicThreadPool<Ownership>::add
     if (thread_pool_.size() >= bound) return kBoundReached;
 
     Thread* thread = new Thread(this, task, budget);
-    thread->detach();
     if (thread->start() != 0) {
         // The thread never ran: it holds no claim on the task and must not
         // appear in the thread set.
@@ -221,6 +252,7 @@ typename BasicThreadPool<Ownership>::Handle BasicThreadPool<Ownership>::getTaskW
                 return task;
             }
         }
+        if (draining_.load()) return Handle();
         // The monitor's own mutex is taken without any pool lock held, so a
         // signal sent between the check above and the wait is lost.
         idle_threads_.incrementAndGet();
@@ -237,6 +269,26 @@ template <class Ownership>
 void BasicThreadPool<Ownership>::threadCanExit(Thread* thread) {
     RecMutexLock::Lock lock(mutex_thread_pool_);
     thread_pool_.erase(thread);
+    if (draining_.load()) {
+        retired_.push_back(pthread_self());
+    } else {
+        pthread_detach(pthread_self());
+    }
+}
+
+template <class Ownership>
+void BasicThreadPool<Ownership>::drain() {
+    {
+        // Threads that retire from here on wait to be joined.
+        RecMutexLock::Lock lock(mutex_thread_pool_);
+        draining_.store(true);
+    }
+    while (getThreadSize() != 0) {
+        monitor_.signal();  // one waiting thread at a time; the others see the flag on waking
+        selectSleepMs(1);
+    }
+    joinRetired();
+    draining_.store(false);
 }
 
 template <class Ownership>

@@ -95,6 +95,19 @@ void TaskRunner::smoothExit() {
     Singleton<TimerThPool>::instance()->smoothExit();
 }
 
+void TaskRunner::drain() {
+    std::vector<ThreadPool*> pools;
+    std::vector<SharedThreadPool*> shared_pools;
+    {
+        // Pools are never removed, so they outlive the lock.
+        RecMutexLock::Lock lock(mutex_);
+        for (const auto& entry : thpools_) pools.push_back(entry.second);
+        for (const auto& entry : shared_thpools_) shared_pools.push_back(entry.second);
+    }
+    for (ThreadPool* pool : pools) pool->drain();
+    for (SharedThreadPool* pool : shared_pools) pool->drain();
+}
+
 template <typename Query>
 int TaskRunner::sumOverPools(int channel, Query query) {
     RecMutexLock::Lock lock(mutex_);

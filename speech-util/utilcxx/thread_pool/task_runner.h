@@ -50,6 +50,10 @@ class TaskRunner : public Singleton<TaskRunner> {
     // budget, so a pool that has core threads keeps this waiting for a long time.
     void smoothExit();
 
+    // Lets the threads of every pool leave once their queues are empty and
+    // returns when no pool thread is left; later tasks start new threads.
+    void drain();
+
     // Per-channel counts over the channel's pools (0 for a channel without
     // pools): queued tasks, threads running a task, threads waiting for work,
     // live threads, and tasks that waited for a wait time-out.

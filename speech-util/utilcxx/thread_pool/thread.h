@@ -1,4 +1,4 @@
-// Base of every detached worker thread of the pools.
+// Base of every worker thread of the pools (started joinable unless detach() is called).
 #ifndef SPEECH_UTIL_UTILCXX_THREAD_POOL_THREAD_H
 #define SPEECH_UTIL_UTILCXX_THREAD_POOL_THREAD_H
 

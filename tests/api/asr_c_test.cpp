@@ -1,0 +1,248 @@
+// The C interface against the scripted loopback server: refused input, the
+// cause named for each kind of failure, and exactly one final or error result
+// per session whether it ends by itself, by close or by shutdown.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "support/scripted_http_server.h"
+#include "support/temp_dir.h"
+#include "vela/asr.h"
+
+namespace {
+
+using vela_test::Reply;
+using vela_test::ScriptedHttpServer;
+
+const char kFinal[] =
+    R"({"asr_param":{"err_no":0,"status":3},"asr_content":{"text":"hello world","sid":"s1",)"
+    R"("words":[{"word":"hello","start_ms":10,"end_ms":300,"conf":0.75}]}})";
+
+// Answers session creation, uploads and fetches; `fetch` is the fetch reply.
+void script(ScriptedHttpServer& server, Reply fetch = Reply::json(kFinal)) {
+    server.on(vela_test::hasPart("create-session"), Reply::json(R"({"asr_param":{"err_no":0,"sid":"s1"}})"));
+    server.on(vela_test::hasPart("asr_audio"), Reply::json(R"({"asr_param":{"err_no":0}})"));
+    server.on(vela_test::methodIs("GET"), fetch);
+}
+
+// Every result a session's callback received.
+struct Seen {
+    std::mutex mutex;
+    std::vector<vela_asr_result_kind> kinds;
+    std::vector<int> codes;
+    int terminals() {
+        std::lock_guard<std::mutex> lock(mutex);
+        int n = 0;
+        for (auto k : kinds) n += k == VELA_ASR_RESULT_FINAL || k == VELA_ASR_RESULT_ERROR;
+        return n;
+    }
+    static void record(const vela_asr_result* r, void* user) {
+        Seen* self = static_cast<Seen*>(user);
+        std::lock_guard<std::mutex> lock(self->mutex);
+        self->kinds.push_back(r->kind);
+        self->codes.push_back(r->code);
+    }
+};
+
+// The SDK set up for `url` (and further options), shut down at the end.
+struct Sdk {
+    explicit Sdk(const std::string& url, std::function<void(vela_asr_options&)> more = nullptr) {
+        vela_asr_options o{};
+        o.log_dir = dir.c_str();
+        o.server_url = url.c_str();
+        if (more) more(o);
+        EXPECT_EQ(VELA_ASR_OK, vela_asr_init(&o));
+    }
+    ~Sdk() { vela_asr_shutdown(); }
+    std::string dir = vela_test::processTempDir() + "logs";
+};
+
+const std::vector<int16_t> kSecond(16000, 100);  // one second at 16 kHz
+
+TEST(CApi, StreamsAndReturnsTheTypedFinalResultOnce) {
+    ScriptedHttpServer server;
+    script(server);
+    Sdk sdk(server.url());
+    Seen seen;
+    vela_asr_session* s = nullptr;
+    ASSERT_EQ(VELA_ASR_OK, vela_asr_open(nullptr, &Seen::record, &seen, &s));
+    ASSERT_EQ(VELA_ASR_OK, vela_asr_push(s, kSecond.data(), 1000));  // short of a chunk
+    ASSERT_EQ(VELA_ASR_OK, vela_asr_push(s, kSecond.data(), kSecond.size()));
+    ASSERT_EQ(VELA_ASR_OK, vela_asr_finish(s));
+    vela_asr_result* r = nullptr;
+    ASSERT_EQ(VELA_ASR_OK, vela_asr_wait(s, -1, &r));
+    EXPECT_EQ(VELA_ASR_RESULT_FINAL, r->kind);
+    EXPECT_STREQ("hello world", r->text);
+    EXPECT_STREQ("s1", r->sid);
+    ASSERT_EQ(1u, r->word_count);
+    EXPECT_STREQ("hello", r->words[0].word);
+    EXPECT_EQ(300, r->words[0].end_ms);
+    EXPECT_FLOAT_EQ(0.75f, r->words[0].conf);
+    vela_asr_result_free(r);
+    vela_asr_close(s);
+    vela_asr_close(s);  // a second close is ignored
+    EXPECT_EQ(1, seen.terminals());
+    EXPECT_EQ(VELA_ASR_E_CLOSED, vela_asr_push(s, kSecond.data(), 1));
+
+    // 17,000 samples went out as eleven padded 3,200-byte chunks and the end
+    // marker (all sent once the shutdown has waited for the uploads).
+    vela_asr_shutdown();
+    int chunks = 0;
+    for (const auto& req : server.requests()) chunks += req.part("asr_audio") != nullptr;
+    EXPECT_EQ(12, chunks);
+}
+
+TEST(CApi, RefusesBadInputWithClearCodes) {
+    ScriptedHttpServer server;
+    script(server);
+    Sdk sdk(server.url());
+    vela_asr_session* s = nullptr;
+    ASSERT_EQ(VELA_ASR_OK, vela_asr_open(nullptr, nullptr, nullptr, &s));
+    vela_asr_session* finished = nullptr;
+    ASSERT_EQ(VELA_ASR_OK, vela_asr_open(nullptr, nullptr, nullptr, &finished));
+    ASSERT_EQ(VELA_ASR_OK, vela_asr_finish(finished));
+    vela_asr_session* closed = nullptr;
+    ASSERT_EQ(VELA_ASR_OK, vela_asr_open(nullptr, nullptr, nullptr, &closed));
+    vela_asr_session* refused = s;
+    vela_asr_close(closed);
+    const vela_asr_session_options rate11{11, 0, 0};
+    vela_asr_options level9{};
+    level9.log_level = 9;
+    auto* made_up = reinterpret_cast<vela_asr_session*>(0x1000);
+
+    const struct {
+        const char* what;
+        std::function<int()> call;
+        int code;
+    } cases[] = {
+        {"open without a handle pointer", [] { return vela_asr_open(nullptr, nullptr, nullptr, nullptr); },
+         VELA_ASR_E_INVALID},
+        {"open at 11 kHz", [&] { return vela_asr_open(&rate11, nullptr, nullptr, &refused); },
+         VELA_ASR_E_RATE},
+        {"init with log level 9", [&] { return vela_asr_init(&level9); }, VELA_ASR_E_INVALID},
+        {"push to NULL", [] { return vela_asr_push(nullptr, nullptr, 0); }, VELA_ASR_E_INVALID},
+        {"push NULL samples", [&] { return vela_asr_push(s, nullptr, 5); }, VELA_ASR_E_INVALID},
+        {"push after finish", [&] { return vela_asr_push(finished, kSecond.data(), 10); }, VELA_ASR_E_STATE},
+        {"finish twice", [&] { return vela_asr_finish(finished); }, VELA_ASR_E_STATE},
+        {"push after close", [&] { return vela_asr_push(closed, kSecond.data(), 10); }, VELA_ASR_E_CLOSED},
+        {"wait on a made-up handle", [&] { return vela_asr_wait(made_up, 0, nullptr); }, VELA_ASR_E_CLOSED},
+        {"wait without result", [&] { return vela_asr_wait(s, 0, nullptr); }, VELA_ASR_E_WAIT_TIMEOUT},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.code, c.call()) << c.what;
+        EXPECT_STRNE("", vela_asr_last_error(nullptr)) << c.what;
+    }
+    EXPECT_EQ(nullptr, refused);  // a refused open leaves no handle
+    vela_asr_close(made_up);
+    vela_asr_close(nullptr);
+
+    vela_asr_shutdown();
+    EXPECT_EQ(VELA_ASR_E_SHUTDOWN, vela_asr_push(s, kSecond.data(), 10));
+    EXPECT_EQ(VELA_ASR_E_SHUTDOWN, vela_asr_open(nullptr, nullptr, nullptr, &refused));
+    vela_asr_close(s);
+    EXPECT_STREQ("unknown error code", vela_asr_strerror(-999));
+}
+
+// Each failure ends with one error result whose code and text name the cause.
+TEST(CApi, ErrorsNameTheirCause) {
+    const int refused_port = vela_test::unusedLoopbackPort();
+    auto gate = std::make_shared<vela_test::Gate>();  // never opened: the reply stays held
+    const struct {
+        const char* what;
+        bool tls;
+        std::function<void(ScriptedHttpServer&)> setup;
+        std::function<void(vela_asr_options&)> options;
+        bool fails_at_open;
+        int code;
+        const char* text;  // part of the cause
+    } cases[] = {
+        {"connection refused", false, nullptr, nullptr, true, VELA_ASR_E_CONNECT, "connection refused"},
+        {"untrusted certificate", true, [](ScriptedHttpServer& s) { script(s); }, nullptr, true,
+         VELA_ASR_E_TLS, "set VELA_ASR_CA_FILE"},
+        {"HTTP status at open", false,
+         [](ScriptedHttpServer& s) { s.on(vela_test::anyRequest(), Reply::withStatus(503)); }, nullptr, true,
+         VELA_ASR_E_HTTP, "HTTP status 503"},
+        {"reply not JSON", false,
+         [](ScriptedHttpServer& s) { s.on(vela_test::anyRequest(), Reply::withStatus(200, "<html>")); },
+         nullptr, true, VELA_ASR_E_PROTOCOL, "not JSON"},
+        {"exchange time-out", false,
+         [&](ScriptedHttpServer& s) { s.on(vela_test::anyRequest(), Reply::json("{}").heldBy(gate)); },
+         [](vela_asr_options& o) { o.timeout_ms = 200; }, true, VELA_ASR_E_TIMEOUT, "VELA_ASR_TIMEOUT_MS"},
+        {"HTTP status of a fetch", false, [](ScriptedHttpServer& s) { script(s, Reply::withStatus(500)); },
+         nullptr, false, VELA_ASR_E_HTTP, "HTTP status 500"},
+        {"result time-out", false,
+         [](ScriptedHttpServer& s) { script(s, Reply::json(R"({"asr_param":{"err_no":0,"status":2}})")); },
+         [](vela_asr_options& o) { o.result_timeout_ms = 300; }, false, VELA_ASR_E_TIMEOUT,
+         "VELA_ASR_RESULT_TIMEOUT_MS"},
+    };
+    for (const auto& c : cases) {
+        ScriptedHttpServer server(16, c.tls);
+        if (c.setup) c.setup(server);
+        const std::string url =
+            c.setup ? server.url() : "http://127.0.0.1:" + std::to_string(refused_port) + "/asr/v2";
+        Sdk sdk(url, c.options);
+        Seen seen;
+        vela_asr_session* s = nullptr;
+        const int open = vela_asr_open(nullptr, &Seen::record, &seen, &s);
+        if (c.fails_at_open) {
+            EXPECT_EQ(c.code, open) << c.what;
+            EXPECT_NE(std::string::npos, std::string(vela_asr_last_error(nullptr)).find(c.text))
+                << c.what << ": " << vela_asr_last_error(nullptr);
+            continue;
+        }
+        ASSERT_EQ(VELA_ASR_OK, open) << c.what;
+        ASSERT_EQ(VELA_ASR_OK, vela_asr_push(s, kSecond.data(), kSecond.size()));
+        ASSERT_EQ(VELA_ASR_OK, vela_asr_finish(s));
+        vela_asr_result* r = nullptr;
+        EXPECT_EQ(c.code, vela_asr_wait(s, -1, &r)) << c.what;
+        ASSERT_NE(nullptr, r);
+        EXPECT_EQ(VELA_ASR_RESULT_ERROR, r->kind);
+        EXPECT_NE(std::string::npos, std::string(r->text).find(c.text)) << c.what << ": " << r->text;
+        EXPECT_STREQ(r->text, vela_asr_last_error(s));
+        vela_asr_result_free(r);
+        vela_asr_close(s);
+        EXPECT_EQ(1, seen.terminals()) << c.what;
+    }
+}
+
+// Close and shutdown end a live session with one error result, and no
+// callback follows them even when the server answers afterwards.
+TEST(CApi, CloseAndShutdownEndLiveSessionsOnce) {
+    auto gate = std::make_shared<vela_test::Gate>();
+    ScriptedHttpServer server;
+    script(server, Reply::json(kFinal).heldBy(gate));
+    Seen closed_seen, live_seen[2];
+    {
+        Sdk sdk(server.url());
+        vela_asr_session* s = nullptr;
+        ASSERT_EQ(VELA_ASR_OK, vela_asr_open(nullptr, &Seen::record, &closed_seen, &s));
+        ASSERT_EQ(VELA_ASR_OK, vela_asr_push(s, kSecond.data(), kSecond.size()));
+        ASSERT_EQ(VELA_ASR_OK, vela_asr_finish(s));
+        ASSERT_TRUE(gate->waitForWaiting(1));  // its fetch is under way
+        vela_asr_close(s);
+        ASSERT_EQ(1u, closed_seen.codes.size());
+        EXPECT_EQ(VELA_ASR_E_CANCELLED, closed_seen.codes[0]);
+
+        vela_asr_session* live[2];
+        for (int i = 0; i < 2; ++i) {
+            ASSERT_EQ(VELA_ASR_OK, vela_asr_open(nullptr, &Seen::record, &live_seen[i], &live[i]));
+            ASSERT_EQ(VELA_ASR_OK, vela_asr_push(live[i], kSecond.data(), kSecond.size()));
+        }
+        ASSERT_EQ(VELA_ASR_OK, vela_asr_finish(live[0]));
+        gate->open();  // ends with the shutdown, which waits for the fetches
+    }
+    EXPECT_EQ(1u, closed_seen.codes.size());
+    for (Seen& seen : live_seen) {
+        ASSERT_EQ(1, seen.terminals());
+        // The first session may have got its final result before the shutdown.
+        const bool final = seen.kinds.back() == VELA_ASR_RESULT_FINAL;
+        EXPECT_TRUE(final || seen.codes.back() == VELA_ASR_E_SHUTDOWN) << seen.codes.back();
+    }
+    EXPECT_EQ(VELA_ASR_E_SHUTDOWN, live_seen[1].codes.back());
+}
+
+}  // namespace

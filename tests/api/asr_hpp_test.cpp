@@ -1,0 +1,68 @@
+// The C++ interface: RAII client and session, the final result as a future,
+// listeners, and failures as exceptions.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "support/scripted_http_server.h"
+#include "support/temp_dir.h"
+#include "vela/asr.hpp"
+
+namespace {
+
+using vela_test::Reply;
+
+TEST(CppApi, FutureListenerAndErrorsFollowTheSessionsEnd) {
+    vela_test::ScriptedHttpServer server;
+    server.on(vela_test::hasPart("create-session"), Reply::json(R"({"asr_param":{"err_no":0,"sid":"s9"}})"));
+    server.on(vela_test::hasPart("asr_audio"), Reply::json(R"({"asr_param":{"err_no":0}})"));
+    server.on(vela_test::methodIs("GET"),
+              Reply::json(R"({"asr_param":{"err_no":0,"status":2},"asr_content":{"text":"hel"}})"), 1);
+    server.on(vela_test::methodIs("GET"),
+              Reply::json(R"({"asr_param":{"err_no":0,"status":3},"asr_content":{"text":"hello"}})"));
+
+    vela::asr::ClientOptions options;
+    options.log_dir = vela_test::processTempDir() + "cpp-logs";
+    options.server_url = server.url();
+    vela::asr::Client client(options);
+    EXPECT_EQ(vela::asr::Client::version(), vela_asr_version());
+
+    const std::vector<int16_t> audio(8000, 50);
+    std::vector<std::string> texts;
+    vela::asr::Session session = client.open({8, false, false});
+    session.on_result([&texts](const vela::asr::Result& r) { texts.push_back(r.text); });
+    std::future<vela::asr::Result> final = session.final();
+    session.push(audio);
+    session.finish();
+    EXPECT_EQ("hello", final.get().text);
+    EXPECT_EQ((std::vector<std::string>{"hel", "hello"}), texts);
+    EXPECT_THROW(session.push(audio), vela::asr::Error);  // after finish
+
+    EXPECT_EQ("hello", vela::asr::transcribe(client, audio).text);
+
+    // A session dropped before its final result ends with an error, which
+    // the future carries.
+    std::future<vela::asr::Result> dropped;
+    {
+        vela::asr::Session open = client.open();
+        dropped = open.final();
+        open.push(audio);
+    }
+    try {
+        dropped.get();
+        ADD_FAILURE() << "no error";
+    } catch (const vela::asr::Error& e) {
+        EXPECT_EQ(VELA_ASR_E_CANCELLED, e.code());
+    }
+
+    try {
+        client.open({11, false, false});
+        ADD_FAILURE() << "rate 11 accepted";
+    } catch (const vela::asr::Error& e) {
+        EXPECT_EQ(VELA_ASR_E_RATE, e.code());
+        EXPECT_STREQ("rate_khz must be 8 or 16, not 11", e.what());
+    }
+}
+
+}  // namespace
