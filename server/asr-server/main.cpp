@@ -3,6 +3,7 @@
 #include <signal.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 
@@ -68,6 +69,14 @@ int main(int argc, char** argv) {
     int signal_number = 0;
     sigwait(&stop_signals, &signal_number);
     std::fprintf(stderr, "asr-server: stopping on signal %d\n", signal_number);
+    // New sessions are refused from here on; live ones get the drain time to finish.
+    service.drain(options.drain);
     http.stop();
+    if (service.stuckDecodeThreads() > 0) {
+        // A decode thread is stuck in the recogniser: nothing may be torn down under it.
+        std::fprintf(stderr, "asr-server: a decoder did not stop; exiting without cleanup\n");
+        std::fflush(nullptr);
+        std::_Exit(0);
+    }
     return 0;
 }

@@ -1,6 +1,7 @@
 // Command line of asr-server.
 #pragma once
 
+#include <chrono>
 #include <string>
 
 #include "server/asr-server/http_server.h"
@@ -14,6 +15,7 @@ struct Options {
     ServiceConfig service;
     PocketSphinxConfig pocketsphinx;
     std::string recognizer = "pocketsphinx";  // or "echo"
+    std::chrono::seconds drain{2};            // on SIGTERM, time live sessions get to finish
     bool verbose = false;
 };
 
