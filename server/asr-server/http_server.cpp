@@ -155,9 +155,10 @@ void handle(Service& service, const HttpConfig& config, Request& req, AnswerDone
             target += sep + kv.first + "=" + kv.second;
             sep = '&';
         }
-        done = [done = std::move(done), line = req.method + " " + target + " (" + std::to_string(req.body.size()) +
-                                              " bytes)"](Answer answer) {
-            std::fprintf(stderr, "asr-server: %s -> %d %s\n", line.c_str(), answer.status, answer.body.c_str());
+        done = [done = std::move(done), line = req.method + " " + target + " (" +
+                                               std::to_string(req.body.size()) + " bytes)"](Answer answer) {
+            std::fprintf(stderr, "asr-server: %s -> %d %s\n", line.c_str(), answer.status,
+                         answer.body.c_str());
             done(std::move(answer));
         };
     }
@@ -421,8 +422,9 @@ class Connection : public ConnectionBase, public std::enable_shared_from_this<Co
             auto answered = std::make_shared<std::atomic<bool>>(false);
             auto reply = [self, keep, head, answered](Answer answer) {
                 if (answered->exchange(true)) return;
-                net::post(self->socket().get_executor(),
-                          [self, answer = std::move(answer), keep, head] { self->respond(answer, keep, head); });
+                net::post(self->socket().get_executor(), [self, answer = std::move(answer), keep, head] {
+                    self->respond(answer, keep, head);
+                });
             };
             try {
                 handle(self->server_.service, self->config_, req, reply);

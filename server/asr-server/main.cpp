@@ -64,7 +64,8 @@ int main(int argc, char** argv) {
     std::printf("listening on %s\n", http.url().c_str());
     std::fflush(stdout);
     std::fprintf(stderr, "asr-server: recognizer %s\n", recognizer->name());
-    if (!options.service.node.empty()) std::fprintf(stderr, "asr-server: node %s\n", options.service.node.c_str());
+    if (!options.service.node.empty())
+        std::fprintf(stderr, "asr-server: node %s\n", options.service.node.c_str());
 
     int signal_number = 0;
     sigwait(&stop_signals, &signal_number);

@@ -152,12 +152,14 @@ Reply Service::create(const Query& query) {
 
     std::lock_guard<std::mutex> lock(mutex_);
     if (stopping_ || draining_) return refuse("stopping", kStopping, "server is shutting down");
-    if (sessions_.size() >= config_.max_sessions) return refuse("sessions", kLimitReached, "too many sessions");
+    if (sessions_.size() >= config_.max_sessions)
+        return refuse("sessions", kLimitReached, "too many sessions");
     if (behind) return refuse("backlog", kLimitReached, "too many sessions");
     std::string sid = newSid();
     while (sessions_.count(sid) != 0) sid = newSid();
     Entry& entry = sessions_[sid];
-    entry.session = std::make_shared<Session>(sid, rate, recognizer_, config_.limits, runtime_, held_, clock_);
+    entry.session =
+        std::make_shared<Session>(sid, rate, recognizer_, config_.limits, runtime_, held_, clock_);
     entry.last_used = clock_();
 
     Json::Value root;
@@ -187,7 +189,8 @@ Reply Service::upload(const Query& query, FormPart& audio) {
                           "limit reached: a session may carry at most " +
                               std::to_string(config_.limits.max_audio.count()) + " s of audio");
         case PacketResult::ServerFull:
-            return refuse("held_audio", kLimitReached, "limit reached: the server holds as much audio as it may");
+            return refuse("held_audio", kLimitReached,
+                          "limit reached: the server holds as much audio as it may");
         case PacketResult::WrongRate:
             return error(kBadRequest, "the stream header's format is for the other sample rate");
         case PacketResult::Closed:
@@ -273,8 +276,8 @@ bool Service::drain(std::chrono::milliseconds limit) {
             std::lock_guard<std::mutex> lock(mutex_);
             for (const auto& kv : sessions_) live.push_back(kv.second.session);
         }
-        const bool finished =
-            std::all_of(live.begin(), live.end(), [](const std::shared_ptr<Session>& s) { return s->done(); });
+        const bool finished = std::all_of(live.begin(), live.end(),
+                                          [](const std::shared_ptr<Session>& s) { return s->done(); });
         if (finished) return true;
         if (std::chrono::steady_clock::now() >= until) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));

@@ -47,19 +47,20 @@ struct ServiceConfig {
 };
 
 struct ServiceStats {
-    bool accepting = true;              // false while draining or stopped
+    bool accepting = true;  // false while draining or stopped
     size_t live_sessions = 0;
     size_t decoders_busy = 0;
     size_t decoders_free = 0;
-    size_t held_fetches = 0;            // result fetches parked, waiting for their answer
-    double audio_received_s = 0;        // audio stored since start, seconds
-    double audio_decoded_s = 0;         // audio fed to recognisers since start, seconds
-    double decode_busy_s = 0;           // wall time spent decoding since start (real-time factor = busy / decoded)
-    double backlog_s = 0;               // audio received and not yet decoded, over live sessions
-    std::map<std::string, uint64_t> refused;  // refusals by reason: "sessions", "client_sessions", "backlog", "session_audio", "session_length", "held_audio", "stopping"
+    size_t held_fetches = 0;      // result fetches parked, waiting for their answer
+    double audio_received_s = 0;  // audio stored since start, seconds
+    double audio_decoded_s = 0;   // audio fed to recognisers since start, seconds
+    double decode_busy_s = 0;     // wall time spent decoding since start (real-time factor = busy / decoded)
+    double backlog_s = 0;         // audio received and not yet decoded, over live sessions
+    std::map<std::string, uint64_t> refused;  // refusals by reason: "sessions", "client_sessions", "backlog",
+                                              // "session_audio", "session_length", "held_audio", "stopping"
     std::vector<double> final_latency_bounds;     // seconds (upper bounds of the histogram buckets)
     std::vector<uint64_t> final_latency_buckets;  // cumulative count per bound; the last element is +Inf
-    double final_latency_sum_s = 0;     // time from a session's last audio packet to its final answer
+    double final_latency_sum_s = 0;  // time from a session's last audio packet to its final answer
     uint64_t final_latency_count = 0;
 };
 

@@ -145,11 +145,16 @@ struct SessionRuntime::Shared {
     bool stopping = false;
     bool stopped = false;
     size_t left_behind = 0;
-    Figures figures;
+    uint64_t received_ns = 0;
+    uint64_t decoded_ns = 0;
+    uint64_t backlog_ns = 0;
+    double busy_s = 0;
+    size_t parked = 0;
     LatencyHistogram latency;
 
     boost::asio::io_context timers;
-    boost::asio::executor_work_guard<boost::asio::io_context::executor_type> timers_work{timers.get_executor()};
+    boost::asio::executor_work_guard<boost::asio::io_context::executor_type> timers_work{
+        timers.get_executor()};
     std::thread timer_thread;
 };
 
@@ -265,32 +270,39 @@ void SessionRuntime::decoderFreed() {
     }
 }
 
-void SessionRuntime::received(double s) {
+void SessionRuntime::received(uint64_t audio_ns) {
     std::lock_guard<std::mutex> lock(shared_->mutex);
-    shared_->figures.received_s += s;
-    shared_->figures.backlog_s += s;
+    shared_->received_ns += audio_ns;
+    shared_->backlog_ns += audio_ns;
 }
 
-void SessionRuntime::decoded(double s, double busy_s) {
+void SessionRuntime::decoded(uint64_t audio_ns, double busy_s) {
     std::lock_guard<std::mutex> lock(shared_->mutex);
-    shared_->figures.decoded_s += s;
-    shared_->figures.busy_s += busy_s;
-    shared_->figures.backlog_s = std::max(0.0, shared_->figures.backlog_s - s);
+    shared_->decoded_ns += audio_ns;
+    shared_->busy_s += busy_s;
+    shared_->backlog_ns -= std::min(shared_->backlog_ns, audio_ns);
 }
 
-void SessionRuntime::dropped(double s) {
+void SessionRuntime::dropped(uint64_t audio_ns) {
     std::lock_guard<std::mutex> lock(shared_->mutex);
-    shared_->figures.backlog_s = std::max(0.0, shared_->figures.backlog_s - s);
+    shared_->backlog_ns -= std::min(shared_->backlog_ns, audio_ns);
 }
 
 void SessionRuntime::parked(int delta) {
     std::lock_guard<std::mutex> lock(shared_->mutex);
-    shared_->figures.parked = static_cast<size_t>(static_cast<long>(shared_->figures.parked) + delta);
+    shared_->parked = static_cast<size_t>(static_cast<long>(shared_->parked) + delta);
 }
 
 SessionRuntime::Figures SessionRuntime::figures() const {
+    const Shared& s = *shared_;
     std::lock_guard<std::mutex> lock(shared_->mutex);
-    return shared_->figures;
+    Figures f;
+    f.received_s = static_cast<double>(s.received_ns) / 1e9;
+    f.decoded_s = static_cast<double>(s.decoded_ns) / 1e9;
+    f.busy_s = s.busy_s;
+    f.backlog_s = static_cast<double>(s.backlog_ns) / 1e9;
+    f.parked = s.parked;
+    return f;
 }
 
 LatencyHistogram& SessionRuntime::latency() { return shared_->latency; }
@@ -425,14 +437,15 @@ void Session::consume(int index, Packet& packet) {
         chunk.frames = chunk.bytes.size() % kBv32FrameSize == 0 &&
                        !soundsLikePcm(chunk.bytes.data(), chunk.bytes.size());
     }
-    chunk.seconds = secondsOf(chunk.bytes.size(), chunk.frames);
+    chunk.audio_ns = nanosOf(chunk.frames ? chunk.bytes.size() / kBv32FrameSize * kSamplesPerFrame
+                                          : chunk.bytes.size() / sizeof(int16_t));
     queue(std::move(chunk));
 }
 
 void Session::queue(Chunk chunk) {
     queued_bytes_ += chunk.bytes.size();
     fill_bytes_ += chunk.fill_bytes;
-    runtime_->received(chunk.seconds);
+    runtime_->received(chunk.audio_ns);
     ++queued_seq_;
     piece_has_audio_ = true;
     last_feed_ = clock_();
@@ -465,14 +478,15 @@ void Session::fillGap() {
         const int fillable = count - (first == 1 ? 1 : 0);
         if (!head_known_ || fillable <= 0 || !regular_sizes_agree_ || regular_size_ == 0) return;
         const bool frames = head_.format == StreamFormat::Bv32;
-        const size_t units = frames ? (regular_size_ % kBv32FrameSize == 0 ? regular_size_ / kBv32FrameSize : 0)
-                                    : regular_size_ / sizeof(int16_t);
+        const size_t units = frames
+                                 ? (regular_size_ % kBv32FrameSize == 0 ? regular_size_ / kBv32FrameSize : 0)
+                                 : regular_size_ / sizeof(int16_t);
         if (units == 0) return;
         Chunk chunk;
         chunk.fill = units * static_cast<size_t>(fillable);
         chunk.frames = frames;
         chunk.fill_bytes = chunk.fill * (frames ? kSamplesPerFrame : 1) * sizeof(int16_t);
-        chunk.seconds = static_cast<double>(chunk.fill * (frames ? kSamplesPerFrame : 1)) / session_rate_;
+        chunk.audio_ns = nanosOf(chunk.fill * (frames ? kSamplesPerFrame : 1));
         if (held_ && !held_->take(chunk.fill_bytes)) return;  // counted as missing, without audio
         charged_ += chunk.fill_bytes;
         queue(std::move(chunk));
@@ -509,9 +523,9 @@ void Session::finishWith(std::string text) {
     final_due_ = std::chrono::steady_clock::now() + limits_.final_delay;
     bump();
     if (!queue_.empty()) {
-        double s = 0;
-        for (const Chunk& c : queue_) s += c.seconds;
-        runtime_->dropped(s);
+        uint64_t ns = 0;
+        for (const Chunk& c : queue_) ns += c.audio_ns;
+        runtime_->dropped(ns);
         queue_.clear();
         queued_bytes_ = fill_bytes_ = 0;
     }
@@ -625,10 +639,10 @@ void Session::decodeFront(std::unique_lock<std::mutex>& lock) {
         chunk.fill = step;
         chunk.frames = front.frames;
         chunk.fill_bytes = front.fill_bytes * step / front.fill;
-        chunk.seconds = front.seconds * static_cast<double>(step) / static_cast<double>(front.fill);
+        chunk.audio_ns = nanosOf(step * (front.frames ? kSamplesPerFrame : 1));
         front.fill -= step;
         front.fill_bytes -= chunk.fill_bytes;
-        front.seconds -= chunk.seconds;
+        front.audio_ns -= chunk.audio_ns;
     } else {
         chunk = std::move(front);
         queue_.pop_front();
@@ -645,7 +659,7 @@ void Session::decodeFront(std::unique_lock<std::mutex>& lock) {
     decodeChunk(chunk);
     const std::string text = want_text ? utterance_->partial() : std::string();
     const double busy = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    runtime_->decoded(chunk.seconds, busy);
+    runtime_->decoded(chunk.audio_ns, busy);
 
     lock.lock();
     in_flight_ = false;
@@ -744,9 +758,10 @@ void Session::answerDue(Answers& out) {
     const SteadyTime now = std::chrono::steady_clock::now();
     if (!closed_ && gapDue(now)) fillGap();
     const size_t before = waiters_.size();
-    waiters_.erase(std::remove_if(waiters_.begin(), waiters_.end(),
-                                  [&](const std::unique_ptr<Waiter>& w) { return answerIfDue(*w, now, out); }),
-                   waiters_.end());
+    waiters_.erase(
+        std::remove_if(waiters_.begin(), waiters_.end(),
+                       [&](const std::unique_ptr<Waiter>& w) { return answerIfDue(*w, now, out); }),
+        waiters_.end());
     if (waiters_.size() != before) runtime_->parked(-static_cast<int>(before - waiters_.size()));
 }
 
@@ -790,7 +805,8 @@ void Session::sweep() {
         if (closed_ || finalized_) return;
         if (gapDue(std::chrono::steady_clock::now())) fillGap();
         // No audio for the idle bound: the decoder goes back once what came so far is decoded.
-        if (!complete() && piece_has_audio_ && release_at_ == 0 && clock_() - last_feed_ >= limits_.decoder_idle) {
+        if (!complete() && piece_has_audio_ && release_at_ == 0 &&
+            clock_() - last_feed_ >= limits_.decoder_idle) {
             release_at_ = queued_seq_;
             piece_has_audio_ = false;
         }
@@ -815,9 +831,9 @@ void Session::close() {
         closed_ = true;
         pending_.clear();
         pending_bytes_ = 0;
-        double s = 0;
-        for (const Chunk& c : queue_) s += c.seconds;
-        if (s > 0) runtime_->dropped(s);
+        uint64_t ns = 0;
+        for (const Chunk& c : queue_) ns += c.audio_ns;
+        if (ns > 0) runtime_->dropped(ns);
         queue_.clear();
         queued_bytes_ = fill_bytes_ = 0;
         settle();

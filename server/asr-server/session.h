@@ -151,10 +151,10 @@ class SessionRuntime {
     uint64_t freedCount() const;
     void decoderFreed();
 
-    // Running figures, in seconds of audio or of wall time.
-    void received(double s);
-    void decoded(double s, double busy_s);
-    void dropped(double s);  // audio received that will never be decoded
+    // Running figures: audio in nanoseconds (exact for both sample rates), wall time in seconds.
+    void received(uint64_t audio_ns);
+    void decoded(uint64_t audio_ns, double busy_s);
+    void dropped(uint64_t audio_ns);  // audio received that will never be decoded
     struct Figures {
         double received_s = 0;
         double decoded_s = 0;
@@ -234,8 +234,8 @@ class Session : public std::enable_shared_from_this<Session> {
     struct Chunk {
         std::string bytes;
         size_t fill = 0;
-        bool frames = false;  // BV32 frames rather than PCM
-        double seconds = 0;   // the audio it stands for
+        bool frames = false;    // BV32 frames rather than PCM
+        uint64_t audio_ns = 0;  // the audio it stands for
         size_t fill_bytes = 0;  // PCM bytes the fill makes, counted as held
     };
     struct Waiter {
@@ -252,6 +252,9 @@ class Session : public std::enable_shared_from_this<Session> {
     void consume(int index, Packet& packet);
     void queue(Chunk chunk);
     double secondsOf(size_t bytes, bool frames) const;
+    uint64_t nanosOf(size_t samples) const {
+        return samples * (1000000000ull / static_cast<unsigned>(session_rate_));
+    }
     void bump();  // ++version_, noting when an unanswered change began
     void finishWith(std::string text);
     void settle();
@@ -274,18 +277,18 @@ class Session : public std::enable_shared_from_this<Session> {
     const Clock clock_;
 
     mutable std::mutex mutex_;
-    std::map<int, Packet> pending_;  // out-of-order packets by number
-    size_t pending_bytes_ = 0;       // bytes in pending_
-    size_t queued_bytes_ = 0;        // packet bytes in queue_
-    size_t fill_bytes_ = 0;          // bytes fills in queue_ will make
-    size_t charged_ = 0;             // bytes counted in held_ for this session
-    double stored_s_ = 0;            // audio accepted so far
-    int next_ = 1;                   // next packet number to consume
-    int last_ = 0;                   // number of the last packet, 0 while unknown
-    int consumed_ = 0;               // packets consumed in order
-    int missing_ = 0;                // packets given up as lost
-    SteadyTime latest_arrival_{};    // of any accepted packet (real time)
-    size_t regular_size_ = 0;        // size of the packets between the first and the last...
+    std::map<int, Packet> pending_;    // out-of-order packets by number
+    size_t pending_bytes_ = 0;         // bytes in pending_
+    size_t queued_bytes_ = 0;          // packet bytes in queue_
+    size_t fill_bytes_ = 0;            // bytes fills in queue_ will make
+    size_t charged_ = 0;               // bytes counted in held_ for this session
+    double stored_s_ = 0;              // audio accepted so far
+    int next_ = 1;                     // next packet number to consume
+    int last_ = 0;                     // number of the last packet, 0 while unknown
+    int consumed_ = 0;                 // packets consumed in order
+    int missing_ = 0;                  // packets given up as lost
+    SteadyTime latest_arrival_{};      // of any accepted packet (real time)
+    size_t regular_size_ = 0;          // size of the packets between the first and the last...
     bool regular_sizes_agree_ = true;  // ...while they all have one size
     uint64_t version_ = 0;             // bumped whenever fetchable state changes
     uint64_t answered_version_ = 0;    // version_ at the last fetch answer
@@ -296,12 +299,12 @@ class Session : public std::enable_shared_from_this<Session> {
     std::vector<std::unique_ptr<Waiter>> waiters_;
 
     // Shared between the two sides under mutex_.
-    bool scheduled_ = false;        // a decode step is queued or running
-    bool starved_ = false;          // the last step found no free decoder
-    bool has_decoder_ = false;      // utterance_ is open
-    bool in_flight_ = false;        // a chunk is being decoded
-    uint64_t queued_seq_ = 0;       // chunks queued so far...
-    uint64_t decoded_seq_ = 0;      // ...and decoded
+    bool scheduled_ = false;    // a decode step is queued or running
+    bool starved_ = false;      // the last step found no free decoder
+    bool has_decoder_ = false;  // utterance_ is open
+    bool in_flight_ = false;    // a chunk is being decoded
+    uint64_t queued_seq_ = 0;   // chunks queued so far...
+    uint64_t decoded_seq_ = 0;  // ...and decoded
     // Idle for the bound: the decoder goes back once chunk release_at_ is decoded (0: not asked).
     uint64_t release_at_ = 0;
     bool piece_has_audio_ = false;  // audio came since the decoder was last given back
