@@ -12,6 +12,7 @@
 #include <mutex>
 #include <thread>
 
+#include "server/asr-server/options.h"
 #include "server_fixture.h"
 
 namespace asrserver {
@@ -259,6 +260,35 @@ TEST_F(DecodingTest, StatsOfASession) {
     EXPECT_EQ(1u, s.final_latency_buckets.back());
     EXPECT_EQ(1u, s.final_latency_count);
     EXPECT_GE(s.final_latency_sum_s, 0.0);
+}
+
+TEST(ServerOptions, DecodingAndDrain) {
+    const struct Case {
+        std::vector<const char*> args;
+        bool ok;
+    } cases[] = {
+        {{"asr-server", "--max-session-s", "60", "--decode-threads", "3", "--max-backlog-s=90", "--drain-s",
+          "0"},
+         true},
+        {{"asr-server", "--max-session-s", "0"}, false},
+        {{"asr-server", "--decode-threads", "0"}, false},
+        {{"asr-server", "--max-backlog-s", "-5"}, false},
+        {{"asr-server", "--drain-s", "x"}, false},
+    };
+    for (const Case& c : cases) {
+        Options o;
+        std::string message;
+        EXPECT_EQ(c.ok ? ParseOutcome::Run : ParseOutcome::Error,
+                  parseOptions(static_cast<int>(c.args.size()), c.args.data(), o, message))
+            << c.args[1];
+        if (!c.ok) continue;
+        EXPECT_EQ(std::chrono::seconds(60), o.service.limits.max_audio);
+        EXPECT_EQ(3u, o.service.decode_threads);
+        EXPECT_EQ(90.0, o.service.max_backlog_s);
+        EXPECT_EQ(std::chrono::seconds(0), o.drain);
+    }
+    EXPECT_EQ(std::chrono::seconds(2), Options().drain);
+    EXPECT_EQ(std::chrono::seconds(300), Options().service.limits.max_audio);
 }
 
 }  // namespace
