@@ -1,7 +1,9 @@
 // One recognition session: collects the numbered packets of an utterance in
-// any order, decodes the contiguous ones (PCM or BV32) and feeds them to its
-// recogniser utterance as they complete, and answers result fetches
-// (intermediate until every packet up to the last one is in, then final).
+// any order, queues the contiguous ones for the server's decode threads, which
+// decode them (PCM or BV32) and feed them to its recogniser utterance, and
+// answers result fetches (intermediate until every packet up to the last one
+// is in, then final). Requests only store and read under the session's lock;
+// decoding runs beside them, one session on one decode thread at a time.
 #pragma once
 
 #include <chrono>
