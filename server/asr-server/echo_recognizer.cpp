@@ -6,6 +6,8 @@ namespace {
 
 class EchoUtterance : public Utterance {
   public:
+    explicit EchoUtterance(std::shared_ptr<std::atomic<size_t>> open) : open_(std::move(open)) { ++*open_; }
+    ~EchoUtterance() override { --*open_; }
     void feed(const int16_t*, size_t count) override {
         bytes_ += count * sizeof(int16_t);
         ++packets_;
@@ -14,6 +16,7 @@ class EchoUtterance : public Utterance {
     std::string finish() override { return echoText(bytes_, packets_); }
 
   private:
+    const std::shared_ptr<std::atomic<size_t>> open_;
     size_t bytes_ = 0;
     size_t packets_ = 0;
 };
@@ -25,7 +28,13 @@ std::string echoText(size_t bytes, size_t packets) {
 }
 
 std::unique_ptr<Utterance> EchoRecognizer::open(int, std::chrono::milliseconds) {
-    return std::make_unique<EchoUtterance>();
+    return std::make_unique<EchoUtterance>(open_);
+}
+
+Recognizer::Decoders EchoRecognizer::decoders() const {
+    Decoders d;
+    d.busy = *open_;
+    return d;
 }
 
 }  // namespace asrserver

@@ -3,6 +3,8 @@
 // no acoustic model can be loaded.
 #pragma once
 
+#include <atomic>
+
 #include "server/asr-server/recognizer.h"
 
 namespace asrserver {
@@ -11,6 +13,11 @@ class EchoRecognizer : public Recognizer {
   public:
     const char* name() const override { return "echo"; }
     std::unique_ptr<Utterance> open(int sample_rate, std::chrono::milliseconds wait) override;
+    Decoders decoders() const override;
+
+  private:
+    // Open utterances; shared with them, so that counting needs no order of destruction.
+    std::shared_ptr<std::atomic<size_t>> open_ = std::make_shared<std::atomic<size_t>>(0);
 };
 
 // The echo recogniser's text for `bytes` bytes of PCM in `packets` feeds.

@@ -6,6 +6,7 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
@@ -141,32 +142,18 @@ bool knownMethod(const std::string& m) {
     return false;
 }
 
-// Routes one complete request to the service.
-Answer handle(Service& service, const HttpConfig& config, Request& req) {
-    if (!knownMethod(req.method)) return refusal(400);
+using AnswerDone = std::function<void(Answer)>;
+
+// Routes one complete request to the service; `done` gets the answer, at once
+// or, for a result fetch that waits, later from another thread.
+void handle(Service& service, const HttpConfig& config, Request& req, AnswerDone done) {
+    if (!knownMethod(req.method)) return done(refusal(400));
     std::vector<std::string> pieces;
     split(req.target, '?', [&](const std::string& piece) { pieces.push_back(piece); });
-    if (pieces.size() > 2) return refusal(400);
+    if (pieces.size() > 2) return done(refusal(400));
     const std::string path = pieces.empty() ? std::string() : decodeUrl(pieces[0], false);
-    const Query query = pieces.size() > 1 ? parseQuery(pieces[1]) : Query();
+    Query query = pieces.size() > 1 ? parseQuery(pieces[1]) : Query();
 
-    Answer answer = refusal(404);
-    if (path == config.path && (req.method == "GET" || req.method == "HEAD")) {
-        const Reply r = service.get(query);
-        answer = Answer{r.http_status, r.body};
-    } else if (path == config.path && req.method == "POST") {
-        std::vector<FormPart> parts;
-        bool body_ok = true;
-        const std::string boundary = boundaryOf(req.content_type);
-        if (req.content_type.rfind("multipart/form-data", 0) == 0) {
-            // A standard form post: one that cannot be split is not a request at all.
-            if (boundary.empty() || !parseMultipart(req.body, boundary, parts)) return refusal(400);
-        } else if (!boundary.empty()) {
-            body_ok = parseMultipart(req.body, boundary, parts);
-        }
-        const Reply r = service.post(query, std::move(parts), body_ok, req.client);
-        answer = Answer{r.http_status, r.body};
-    }
     if (config.verbose) {
         std::string target = path;
         char sep = '?';
@@ -174,10 +161,30 @@ Answer handle(Service& service, const HttpConfig& config, Request& req) {
             target += sep + kv.first + "=" + kv.second;
             sep = '&';
         }
-        std::fprintf(stderr, "asr-server: %s %s (%zu bytes) -> %d %s\n", req.method.c_str(), target.c_str(),
-                     req.body.size(), answer.status, answer.body.c_str());
+        done = [done = std::move(done), line = req.method + " " + target + " (" +
+                                               std::to_string(req.body.size()) + " bytes)"](Answer answer) {
+            std::fprintf(stderr, "asr-server: %s -> %d %s\n", line.c_str(), answer.status,
+                         answer.body.c_str());
+            done(std::move(answer));
+        };
     }
-    return answer;
+    if (path == config.path && (req.method == "GET" || req.method == "HEAD")) {
+        return service.get(query, [done = std::move(done)](Reply r) { done(Answer{r.http_status, r.body}); });
+    }
+    if (path == config.path && req.method == "POST") {
+        std::vector<FormPart> parts;
+        bool body_ok = true;
+        const std::string boundary = boundaryOf(req.content_type);
+        if (req.content_type.rfind("multipart/form-data", 0) == 0) {
+            // A standard form post: one that cannot be split is not a request at all.
+            if (boundary.empty() || !parseMultipart(req.body, boundary, parts)) return done(refusal(400));
+        } else if (!boundary.empty()) {
+            body_ok = parseMultipart(req.body, boundary, parts);
+        }
+        const Reply r = service.post(query, std::move(parts), body_ok, req.client);
+        return done(Answer{r.http_status, r.body});
+    }
+    done(refusal(404));
 }
 
 const char* reasonOf(int status) {
@@ -534,14 +541,20 @@ class Connection : public ConnectionBase, public std::enable_shared_from_this<Co
                     server_.clientOf(peer_, msg.base())};
         if (auto answer = server_.operations(req)) return respond(*answer, keep, head);
         net::post(workers_, [self = this->shared_from_this(), req = std::move(req), keep, head]() mutable {
-            Answer answer;
+            // The answer goes back to the connection's strand, whichever thread gives it. A fetch
+            // that waits leaves this worker at once and is answered from the service's threads.
+            auto answered = std::make_shared<std::atomic<bool>>(false);
+            auto reply = [self, keep, head, answered](Answer answer) {
+                if (answered->exchange(true)) return;
+                net::post(self->socket().get_executor(), [self, answer = std::move(answer), keep, head] {
+                    self->respond(answer, keep, head);
+                });
+            };
             try {
-                answer = handle(self->server_.service, self->config_, req);
+                handle(self->server_.service, self->config_, req, reply);
             } catch (const std::exception&) {
-                answer = Answer{500, Service::error(kInternal, "internal error").body};
+                reply(Answer{500, Service::error(kInternal, "internal error").body});
             }
-            net::post(self->socket().get_executor(),
-                      [self, answer = std::move(answer), keep, head] { self->respond(answer, keep, head); });
         });
     }
 

@@ -4,8 +4,9 @@
 // Connections are served asynchronously by a few I/O threads, so an idle or
 // slow client costs a socket and a little memory, never a thread. Requests are
 // read whole (head and body within deadlines and size limits) before the
-// service sees them; the service's handlers, which may block (a result fetch
-// waits for audio), run on a separate pool of worker threads. Malformed or
+// service sees them; the service's handlers run on a separate pool of worker
+// threads, and a result fetch that waits for audio is parked by the service
+// and answered later from its threads, without holding a worker. Malformed or
 // oversized requests are refused with an HTTP status and the connection is
 // closed; plain HTTP and HTTPS (OpenSSL) are served alike. When the
 // connection cap is reached, the connections that have waited longest without

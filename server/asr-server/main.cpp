@@ -3,6 +3,7 @@
 #include <signal.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 
@@ -67,11 +68,20 @@ int main(int argc, char** argv) {
     std::printf("listening on %s\n", http.url().c_str());
     std::fflush(stdout);
     std::fprintf(stderr, "asr-server: recognizer %s\n", recognizer->name());
-    if (!options.service.node.empty()) std::fprintf(stderr, "asr-server: node %s\n", options.service.node.c_str());
+    if (!options.service.node.empty())
+        std::fprintf(stderr, "asr-server: node %s\n", options.service.node.c_str());
 
     int signal_number = 0;
     sigwait(&stop_signals, &signal_number);
     std::fprintf(stderr, "asr-server: stopping on signal %d\n", signal_number);
+    // New sessions are refused from here on; live ones get the drain time to finish.
+    service.drain(options.drain);
     http.stop();
+    if (service.stuckDecodeThreads() > 0) {
+        // A decode thread is stuck in the recogniser: nothing may be torn down under it.
+        std::fprintf(stderr, "asr-server: a decoder did not stop; exiting without cleanup\n");
+        std::fflush(nullptr);
+        std::_Exit(0);
+    }
     return 0;
 }

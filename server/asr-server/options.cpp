@@ -62,6 +62,17 @@ std::string usage() {
            "  --max-held-mb N          audio all sessions together may hold while it waits\n"
            "                           for earlier packets or a decoder (default 256); a packet\n"
            "                           beyond it is refused with \"limit reached\" (err_no 4)\n"
+           "  --max-session-s N        audio one session may carry (default 300): a packet whose\n"
+           "                           number times the session's packet size, or whose audio\n"
+           "                           with what the session stored, goes beyond it is refused\n"
+           "                           with \"limit reached\" (err_no 4)\n"
+           "  --decode-threads N       threads decoding audio, beside the HTTP threads\n"
+           "                           (default: one per core)\n"
+           "  --max-backlog-s N        audio received and not yet decoded, over all sessions,\n"
+           "                           beyond which new sessions are refused with \"too many\n"
+           "                           sessions\" (err_no 4) (default 60 per decode thread)\n"
+           "  --drain-s N              on Ctrl-C or SIGTERM, refuse new sessions (err_no 6) and\n"
+           "                           give live ones this long to finish (default 2)\n"
            "  --gap-timeout-ms N       once the last packet is in, fill a gap in the numbering\n"
            "                           that stays open this long and finish (default 1000)\n"
            "  --coalesce-ms N          a waiting result fetch answers new audio once it is\n"
@@ -87,7 +98,7 @@ std::string usage() {
            "\n"
            "The first line on standard output names the address served, e.g.\n"
            "  listening on http://127.0.0.1:8900/asr/v2\n"
-           "Ctrl-C or SIGTERM stops the server.\n";
+           "Ctrl-C or SIGTERM stops the server after the drain time.\n";
 }
 
 ParseOutcome parseOptions(int argc, const char* const* argv, Options& options, std::string& message) {
@@ -191,6 +202,18 @@ ParseOutcome parseOptions(int argc, const char* const* argv, Options& options, s
         } else if (arg == "--max-held-mb") {
             if (!positive(65536)) return ParseOutcome::Error;
             options.service.max_held_bytes = static_cast<size_t>(n) << 20;
+        } else if (arg == "--max-session-s") {
+            if (!positive(86400)) return ParseOutcome::Error;
+            options.service.limits.max_audio = std::chrono::seconds(n);
+        } else if (arg == "--decode-threads") {
+            if (!positive(256)) return ParseOutcome::Error;
+            options.service.decode_threads = static_cast<size_t>(n);
+        } else if (arg == "--max-backlog-s") {
+            if (!positive(86400)) return ParseOutcome::Error;
+            options.service.max_backlog_s = static_cast<double>(n);
+        } else if (arg == "--drain-s") {
+            if (!count(3600)) return ParseOutcome::Error;
+            options.drain = std::chrono::seconds(n);
         } else if (arg == "--gap-timeout-ms") {
             if (!count(600000)) return ParseOutcome::Error;
             options.service.limits.gap_timeout = std::chrono::milliseconds(n);

@@ -1,6 +1,7 @@
 // Command line of asr-server.
 #pragma once
 
+#include <chrono>
 #include <string>
 
 #include "server/asr-server/http_server.h"
@@ -15,6 +16,7 @@ struct Options {
     PocketSphinxConfig pocketsphinx;
     std::string recognizer = "pocketsphinx";  // or "echo"
     bool model_given = false;                 // --model named the model folder
+    std::chrono::seconds drain{2};            // on SIGTERM, time live sessions get to finish
     bool verbose = false;
 };
 

@@ -362,6 +362,14 @@ void PocketSphinxRecognizer::release(std::unique_ptr<Decoder> decoder) {
     returned_.notify_one();
 }
 
+Recognizer::Decoders PocketSphinxRecognizer::decoders() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Decoders d;
+    d.busy = count_ - idle_.size();  // a decoder being loaded counts as busy
+    d.free = idle_.size() + (config_.max_decoders - count_);
+    return d;
+}
+
 void PocketSphinxRecognizer::shutdown() {
     std::lock_guard<std::mutex> lock(mutex_);
     stopping_ = true;

@@ -49,6 +49,7 @@ class PocketSphinxRecognizer : public Recognizer {
     // exist, or waits up to `wait` for one to be given back.
     std::unique_ptr<Utterance> open(int sample_rate, std::chrono::milliseconds wait) override;
     void shutdown() override;
+    Decoders decoders() const override;
 
     struct Decoder;
 
@@ -61,7 +62,7 @@ class PocketSphinxRecognizer : public Recognizer {
     friend class PocketSphinxUtterance;
 
     PocketSphinxConfig config_;
-    std::mutex mutex_;
+    mutable std::mutex mutex_;
     std::condition_variable returned_;
     std::vector<std::unique_ptr<Decoder>> idle_;
     size_t count_ = 0;  // decoders loaded or being loaded

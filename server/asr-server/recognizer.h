@@ -34,6 +34,14 @@ class Recognizer {
     virtual std::unique_ptr<Utterance> open(int sample_rate, std::chrono::milliseconds wait) = 0;
     // Wakes every waiting open() and makes later ones fail at once.
     virtual void shutdown() {}
+
+    struct Decoders {
+        size_t busy = 0;  // held by open utterances
+        size_t free = 0;  // could be opened now without waiting (idle or still to be loaded)
+    };
+    // A recogniser without a pool of decoders reports its open utterances as
+    // busy and none free (or nothing, by default).
+    virtual Decoders decoders() const { return Decoders(); }
 };
 
 }  // namespace asrserver

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 namespace asrserver {
 
@@ -89,11 +90,23 @@ bool validNodeName(const std::string& name) {
     return true;
 }
 
+namespace {
+
+size_t decodeThreads(size_t configured) {
+    if (configured != 0) return configured;
+    const unsigned cores = std::thread::hardware_concurrency();
+    return cores == 0 ? 1 : cores;
+}
+
+}  // namespace
+
 Service::Service(Recognizer& recognizer, const ServiceConfig& config, Clock clock)
     : recognizer_(recognizer),
       config_(config),
       clock_(std::move(clock)),
-      held_(std::make_shared<HeldAudio>(config.max_held_bytes)) {}
+      held_(std::make_shared<HeldAudio>(config.max_held_bytes)),
+      runtime_(SessionRuntime::create(decodeThreads(config.decode_threads))),
+      max_backlog_s_(config.max_backlog_s > 0 ? config.max_backlog_s : 60.0 * runtime_->threads()) {}
 
 Service::~Service() { shutdown(); }
 
@@ -129,31 +142,28 @@ Reply Service::create(const Query& query, const std::string& client) {
     bool full;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (stopping_) return error(kStopping, "server is shutting down");
+        if (stopping_ || draining_) return refuse("stopping", kStopping, "server is shutting down");
         full = sessions_.size() >= config_.max_sessions;
     }
     if (full) expireIdle();
+    // The decoders are this far behind: a new session would only make every session later.
+    const bool behind = runtime_->figures().backlog_s > max_backlog_s_;
 
     std::lock_guard<std::mutex> lock(mutex_);
-    if (stopping_) {
-        ++refused_["stopping"];
-        return error(kStopping, "server is shutting down");
-    }
-    if (sessions_.size() >= config_.max_sessions) {
-        ++refused_["sessions"];
-        return error(kLimitReached, "too many sessions");
-    }
+    if (stopping_ || draining_) return refuse("stopping", kStopping, "server is shutting down");
+    if (sessions_.size() >= config_.max_sessions)
+        return refuse("sessions", kLimitReached, "too many sessions");
     // One client must not fill the table for everyone else.
     const size_t mine = static_cast<size_t>(std::count_if(
         sessions_.begin(), sessions_.end(), [&](const auto& kv) { return kv.second.client == client; }));
-    if (mine >= config_.max_sessions_per_client) {
-        ++refused_["client_sessions"];
-        return error(kLimitReached, "too many sessions");
-    }
+    if (mine >= config_.max_sessions_per_client)
+        return refuse("client_sessions", kLimitReached, "too many sessions");
+    if (behind) return refuse("backlog", kLimitReached, "too many sessions");
     std::string sid = newSid();
     while (sessions_.count(sid) != 0) sid = newSid();
     Entry& entry = sessions_[sid];
-    entry.session = std::make_shared<Session>(sid, rate, recognizer_, config_.limits, held_, clock_);
+    entry.session =
+        std::make_shared<Session>(sid, rate, recognizer_, config_.limits, runtime_, held_, clock_);
     entry.last_used = clock_();
     entry.client = client;
 
@@ -178,9 +188,14 @@ Reply Service::upload(const Query& query, FormPart& audio) {
         case PacketResult::BadIndex:
             return error(kBadPacket, "packet number 0, out of range or after the last packet");
         case PacketResult::TooLarge:
-            return error(kLimitReached, "too much audio held for this session");
+            return refuse("session_audio", kLimitReached, "too much audio held for this session");
+        case PacketResult::TooLong:
+            return refuse("session_length", kLimitReached,
+                          "limit reached: a session may carry at most " +
+                              std::to_string(config_.limits.max_audio.count()) + " s of audio");
         case PacketResult::ServerFull:
-            return error(kLimitReached, "limit reached: the server holds as much audio as it may");
+            return refuse("held_audio", kLimitReached,
+                          "limit reached: the server holds as much audio as it may");
         case PacketResult::WrongRate:
             return error(kBadRequest, "the stream header's format is for the other sample rate");
         case PacketResult::Closed:
@@ -189,23 +204,35 @@ Reply Service::upload(const Query& query, FormPart& audio) {
     return error(kUnknownSession, "unknown or expired session");
 }
 
-Reply Service::get(const Query& query) {
+void Service::get(const Query& query, ReplyDone done) {
     const std::string* sid = param(query, "sid");
-    if (sid == nullptr || sid->empty()) return error(kBadRequest, "missing sid");
-    if (isOtherNode(*sid)) return error(kUnknownSession, "unknown or expired session");
-    Use use(*this, *sid);
-    if (use.get() == nullptr) return error(kUnknownSession, "unknown or expired session");
-    const FetchResult r = use.get()->fetch(std::chrono::steady_clock::now() + config_.hold);
-    if (r.closed) return error(kUnknownSession, "unknown or expired session");
+    if (sid == nullptr || sid->empty()) return done(error(kBadRequest, "missing sid"));
+    if (isOtherNode(*sid)) return done(error(kUnknownSession, "unknown or expired session"));
+    // The session counts as in use until the fetch is answered.
+    auto use = std::make_shared<Use>(*this, *sid);
+    Session* session = use->get();
+    if (session == nullptr) return done(error(kUnknownSession, "unknown or expired session"));
+    session->fetch(std::chrono::steady_clock::now() + config_.hold,
+                   [use = std::move(use), sid = *sid, done = std::move(done)](const FetchResult& r) mutable {
+                       use.reset();
+                       if (r.closed) return done(error(kUnknownSession, "unknown or expired session"));
+                       Json::Value root;
+                       root["asr_param"]["status"] = r.final ? 3 : 2;
+                       Json::Value& content = root["asr_content"];
+                       content["text"] = r.text;
+                       content["sid"] = sid;
+                       content["packets"] = r.packets;
+                       if (r.final) content["missing"] = r.missing;
+                       done(ok(root));
+                   });
+}
 
-    Json::Value root;
-    root["asr_param"]["status"] = r.final ? 3 : 2;
-    Json::Value& content = root["asr_content"];
-    content["text"] = r.text;
-    content["sid"] = *sid;
-    content["packets"] = r.packets;
-    if (r.final) content["missing"] = r.missing;
-    return ok(root);
+Reply Service::refuse(const char* reason, ErrNo code, const std::string& message) {
+    {
+        std::lock_guard<std::mutex> lock(refused_mutex_);
+        ++refused_[reason];
+    }
+    return error(code, message);
 }
 
 size_t Service::expireIdle() {
@@ -242,25 +269,77 @@ size_t Service::activeRequests() const {
     return n;
 }
 
-ServiceStats Service::stats() const {
-    ServiceStats s;
+bool Service::drain(std::chrono::milliseconds limit) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        draining_ = true;
+    }
+    const auto until = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        std::vector<std::shared_ptr<Session>> live;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            for (const auto& kv : sessions_) live.push_back(kv.second.session);
+        }
+        const bool finished = std::all_of(live.begin(), live.end(),
+                                          [](const std::shared_ptr<Session>& s) { return s->done(); });
+        if (finished) return true;
+        if (std::chrono::steady_clock::now() >= until) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+bool Service::accepting() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    s.accepting = !stopping_;
-    s.live_sessions = sessions_.size();
-    s.refused = refused_;
-    return s;
+    return !stopping_ && !draining_;
 }
 
 void Service::shutdown() {
     std::vector<std::shared_ptr<Session>> dropped;
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        if (stopping_) return;
         stopping_ = true;
         for (auto& kv : sessions_) dropped.push_back(std::move(kv.second.session));
         sessions_.clear();
     }
     recognizer_.shutdown();
     for (const auto& s : dropped) s->close();
+    dropped.clear();
+    // A decode step normally ends within a second of audio; one stuck in a recogniser is left behind.
+    const size_t stuck = runtime_->stop(std::chrono::milliseconds(500));
+    std::lock_guard<std::mutex> lock(mutex_);
+    stuck_ = stuck;
+}
+
+size_t Service::stuckDecodeThreads() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return stuck_;
+}
+
+ServiceStats Service::stats() const {
+    ServiceStats st;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        st.accepting = !stopping_ && !draining_;
+        st.live_sessions = sessions_.size();
+    }
+    {
+        std::lock_guard<std::mutex> lock(refused_mutex_);
+        st.refused = refused_;
+    }
+    const Recognizer::Decoders d = recognizer_.decoders();
+    st.decoders_busy = d.busy;
+    st.decoders_free = d.free;
+    const SessionRuntime::Figures f = runtime_->figures();
+    st.held_fetches = f.parked;
+    st.audio_received_s = f.received_s;
+    st.audio_decoded_s = f.decoded_s;
+    st.decode_busy_s = f.busy_s;
+    st.backlog_s = f.backlog_s;
+    st.final_latency_bounds = LatencyHistogram::bounds();
+    runtime_->latency().read(st.final_latency_buckets, st.final_latency_sum_s, st.final_latency_count);
+    return st;
 }
 
 bool Service::isOtherNode(const std::string& sid) const {

@@ -41,12 +41,11 @@ struct ServiceConfig {
     // naming another node is unknown here.
     std::string node;
     SessionLimits limits;
+    size_t decode_threads = 0;  // threads decoding audio; 0: one per core
+    // Audio received and not yet decoded, over all sessions, beyond which new
+    // sessions are refused; 0: 60 s per decode thread.
+    double max_backlog_s = 0;
 };
-
-// Whether `name` can name a node: 1 to 32 of A-Z, a-z, 0-9, '_' and '-'.
-bool validNodeName(const std::string& name);
-
-using Query = std::multimap<std::string, std::string>;
 
 struct ServiceStats {
     bool accepting = true;  // false while draining or stopped
@@ -65,6 +64,11 @@ struct ServiceStats {
     double final_latency_sum_s = 0;  // time from a session's last audio packet to its final answer
     uint64_t final_latency_count = 0;
 };
+
+// Whether `name` can name a node: 1 to 32 of A-Z, a-z, 0-9, '_' and '-'.
+bool validNodeName(const std::string& name);
+
+using Query = std::multimap<std::string, std::string>;
 
 struct Reply {
     int http_status = 200;
@@ -85,7 +89,10 @@ class Service {
     // names who asks (its address): it bounds the sessions one client may hold.
     Reply post(const Query& query, std::vector<FormPart> parts, bool body_ok,
                const std::string& client = std::string());
-    Reply get(const Query& query);
+    // Result fetch: `done` gets the reply at once or, when the fetch must wait
+    // for the session, later from another thread; nothing blocks meanwhile.
+    using ReplyDone = std::function<void(Reply)>;
+    void get(const Query& query, ReplyDone done);
 
     // Drops the sessions idle for longer than the session timeout and returns
     // their number; the others get their upkeep (Session::sweep).
@@ -95,9 +102,19 @@ class Service {
     size_t sessionCount() const;
     // Requests in progress over all sessions (a held result fetch counts).
     size_t activeRequests() const;
-    ServiceStats stats() const;
-    // Refuses further requests and wakes every waiting fetch.
+    // Stops taking new sessions (creation answers err_no 6) and waits up to
+    // `limit` for the live ones to have their final result answered; true
+    // when they all did.
+    bool drain(std::chrono::milliseconds limit);
+    // Whether new sessions are taken: false once draining or stopped.
+    bool accepting() const;
+    bool draining() const { return !accepting(); }
+    // Refuses further requests, answers every waiting fetch and stops the
+    // decode threads (waiting a short while for a step in progress).
     void shutdown();
+    // Decode threads shutdown() left behind, stuck in a recogniser.
+    size_t stuckDecodeThreads() const;
+    ServiceStats stats() const;
 
     static Reply error(ErrNo code, const std::string& message);
 
@@ -114,16 +131,22 @@ class Service {
     Reply upload(const Query& query, FormPart& audio);
     std::string newSid();
     bool isOtherNode(const std::string& sid) const;
+    Reply refuse(const char* reason, ErrNo code, const std::string& message);
 
     Recognizer& recognizer_;
     const ServiceConfig config_;
     const Clock clock_;
     const std::shared_ptr<HeldAudio> held_;
+    const std::shared_ptr<SessionRuntime> runtime_;
+    const double max_backlog_s_;
 
     mutable std::mutex mutex_;
     std::unordered_map<std::string, Entry> sessions_;
-    std::map<std::string, uint64_t> refused_;  // creations refused, by reason
     bool stopping_ = false;
+    bool draining_ = false;
+    size_t stuck_ = 0;
+    mutable std::mutex refused_mutex_;
+    std::map<std::string, uint64_t> refused_;
 };
 
 }  // namespace asrserver

@@ -1,7 +1,9 @@
 // One recognition session: collects the numbered packets of an utterance in
-// any order, decodes the contiguous ones (PCM or BV32) and feeds them to its
-// recogniser utterance as they complete, and answers result fetches
-// (intermediate until every packet up to the last one is in, then final).
+// any order, queues the contiguous ones for the server's decode threads, which
+// decode them (PCM or BV32) and feed them to its recogniser utterance, and
+// answers result fetches (intermediate until every packet up to the last one
+// is in, then final). Requests only store and read under the session's lock;
+// decoding runs beside them, one session on one decode thread at a time.
 #pragma once
 
 #include <chrono>
@@ -48,12 +50,16 @@ StreamHead classifyFirstPacket(const std::string& data, int session_rate);
 // without audio.
 constexpr size_t kFillerSize = 100;
 
-// Bytes of packet data held by all sessions of a server together: packets
-// waiting for an earlier one, and audio waiting for a decoder.
+// Bytes of audio held by all sessions of a server together: packets waiting
+// for an earlier one, audio waiting for a decoder, and audio made to fill
+// lost packets until it is fed.
 class HeldAudio {
   public:
     explicit HeldAudio(size_t cap) : cap_(cap) {}
     bool take(size_t bytes);
+    // Counts `bytes` even beyond the cap (audio already accepted that turns
+    // out to wait); later take()s are refused until it is given back.
+    void force(size_t bytes);
     void give(size_t bytes);
     size_t used() const;
 
@@ -66,6 +72,9 @@ class HeldAudio {
 struct SessionLimits {
     size_t max_bytes = 16u << 20;  // audio held while waiting (out-of-order packets, no decoder yet)
     int max_index = 1000000;       // largest packet number accepted
+    // Audio one session may carry: its highest packet number times its packet
+    // size, or the audio it stored, in seconds of its sample rate.
+    std::chrono::seconds max_audio{300};
     std::chrono::milliseconds final_delay{0};  // the final result is withheld this long
     // Once the last packet is in, a gap in the numbering that stays open this
     // long after the latest packet is filled and the session finishes.
@@ -80,11 +89,12 @@ struct SessionLimits {
 };
 
 enum class PacketResult {
-    Accepted,    // stored (and fed when contiguous)
+    Accepted,    // stored (and queued for decoding when contiguous)
     Duplicate,   // that number was already received: ignored
     AfterLast,   // a second end packet beyond the known last one: ignored
     BadIndex,    // 0, out of range, or a regular packet beyond the last one
     TooLarge,    // would exceed max_bytes
+    TooLong,     // would make the session longer than max_audio
     ServerFull,  // would exceed the audio held by all sessions together
     WrongRate,   // the first packet's stream header is for the other sample rate
     Closed,      // the session has expired or the server is stopping
@@ -98,81 +108,183 @@ struct FetchResult {
     int missing = 0;  // packets given up as lost (final results)
 };
 
-class Session {
+class Session;
+
+// Seconds, buckets and count of the time from a session's last audio packet to
+// its final answer; shared by the sessions of a server.
+class LatencyHistogram {
+  public:
+    static const std::vector<double>& bounds();
+    void add(double seconds);
+    void read(std::vector<uint64_t>& cumulative, double& sum, uint64_t& count) const;
+
+  private:
+    mutable std::mutex mutex_;
+    std::vector<uint64_t> counts_ = std::vector<uint64_t>(bounds().size() + 1, 0);
+    double sum_ = 0;
+    uint64_t count_ = 0;
+};
+
+// What the sessions of one server share: a few decode threads that take
+// sessions with audio to decode in turn (one step of bounded work each time,
+// never one session on two threads), the timer thread that wakes parked
+// result fetches, and the running figures. Sessions keep it alive; a decode
+// thread stuck in a recogniser past stop()'s grace is left behind, detached.
+class SessionRuntime {
+  public:
+    using SteadyTime = std::chrono::steady_clock::time_point;
+
+    static std::shared_ptr<SessionRuntime> create(size_t decode_threads);
+    ~SessionRuntime();
+    SessionRuntime(const SessionRuntime&) = delete;
+    SessionRuntime& operator=(const SessionRuntime&) = delete;
+
+    // Ends the threads: waits up to `grace` for decode steps in progress,
+    // then leaves the stuck ones behind; returns how many were left.
+    size_t stop(std::chrono::milliseconds grace);
+
+    void schedule(std::shared_ptr<Session> session);
+    // Pokes `session` (Session::poke) at `when`.
+    void wakeAt(SteadyTime when, std::weak_ptr<Session> session);
+    // `session` found no free decoder: it is retried (Session::retryDecoder)
+    // when one is given back. False when one was given back since
+    // freedCount() read `freed_before`: the caller tries again at once.
+    bool waitForDecoder(std::weak_ptr<Session> session, uint64_t freed_before);
+    uint64_t freedCount() const;
+    void decoderFreed();
+
+    // Running figures: audio in nanoseconds (exact for both sample rates), wall time in seconds.
+    void received(uint64_t audio_ns);
+    void decoded(uint64_t audio_ns, double busy_s);
+    void dropped(uint64_t audio_ns);  // audio received that will never be decoded
+    struct Figures {
+        double received_s = 0;
+        double decoded_s = 0;
+        double busy_s = 0;
+        double backlog_s = 0;
+        size_t parked = 0;  // result fetches waiting
+    };
+    Figures figures() const;
+    void parked(int delta);
+    LatencyHistogram& latency();
+    size_t threads() const { return threads_; }
+
+  private:
+    struct Shared;
+    explicit SessionRuntime(size_t decode_threads);
+    void decodeLoop(size_t slot);
+
+    const size_t threads_;
+    std::unique_ptr<Shared> shared_;
+};
+
+class Session : public std::enable_shared_from_this<Session> {
   public:
     using SteadyTime = std::chrono::steady_clock::time_point;
     using Clock = std::function<SteadyTime()>;
+    using FetchDone = std::function<void(const FetchResult&)>;
 
     // `held` is shared by the sessions of one server (none: no global cap);
     // `clock` times the decoder's idleness (the gap bound runs on real time,
-    // since fetches wait for it).
+    // since fetches wait for it). Sessions are always held by shared_ptr.
     Session(std::string sid, int sample_rate, Recognizer& recognizer, const SessionLimits& limits,
-            std::shared_ptr<HeldAudio> held = nullptr, Clock clock = std::chrono::steady_clock::now);
+            std::shared_ptr<SessionRuntime> runtime, std::shared_ptr<HeldAudio> held = nullptr,
+            Clock clock = std::chrono::steady_clock::now);
     ~Session();
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
     const std::string& sid() const { return sid_; }
 
-    // Stores packet |index| (negative: the last one) and feeds what became contiguous.
+    // Stores packet |index| (negative: the last one) and queues what became
+    // contiguous for decoding; never waits for the decoder.
     PacketResult addPacket(int index, std::string data);
 
-    // Long poll: answers at once when the session has progressed since the
-    // last answer or its final result is due; otherwise waits until it does or
-    // `deadline` passes. A gap that outlives the gap bound is filled meanwhile.
-    FetchResult fetch(SteadyTime deadline);
+    // Long poll: `done` is called at once when the session has progressed
+    // since the last answer (and decoding has caught up with the audio
+    // received) or its final result is due; otherwise the fetch is parked and
+    // answered when that happens or `deadline` passes, from the decode side
+    // or the runtime's timer thread. A gap that outlives the gap bound is
+    // filled meanwhile. `done` runs without the session's lock.
+    void fetch(SteadyTime deadline, FetchDone done);
 
-    // Periodic upkeep: fills a gap that outlived its bound, and gives the
-    // decoder back when no audio came for the idle bound (the audio decoded
-    // so far is finished into text kept for the final result).
+    // Periodic upkeep: fills a gap that outlived its bound, and has the
+    // decoder given back when no audio came for the idle bound (the audio
+    // decoded so far is finished into text kept for the final result).
     void sweep();
 
-    // Ends the session: waiting fetches return, later calls are refused, the
-    // utterance (and its decoder) is released.
+    // Ends the session: parked fetches are answered, later calls are refused,
+    // the utterance (and its decoder) is released.
     void close();
+
+    // Whether the session's final result has been answered (or it ended).
+    bool done() const;
+
+    // Runtime side: one decode step, a look at the parked fetches, and
+    // another try for a decoder after one was given back.
+    void decodeStep();
+    void poke();
+    void retryDecoder();
 
   private:
     struct Packet {
         std::string data;
         bool last = false;  // sent with a negative index
     };
-    // Audio in stream order waiting for a decoder: packet bytes after any
-    // header, or `fill` units of a lost packet (PCM samples or BV32 frames).
+    // Audio in stream order waiting to be decoded: packet bytes after any
+    // header, or `fill` units of lost packets (PCM samples or BV32 frames).
     struct Chunk {
         std::string bytes;
         size_t fill = 0;
-        bool pcm = false;  // raw PCM ending a BV32 stream
+        bool frames = false;    // BV32 frames rather than PCM
+        uint64_t audio_ns = 0;  // the audio it stands for
+        size_t fill_bytes = 0;  // PCM bytes the fill makes, counted as held
     };
+    struct Waiter {
+        SteadyTime arrived;
+        SteadyTime deadline;
+        SteadyTime armed = SteadyTime::max();  // a wake-up is due then
+        FetchDone done;
+    };
+    using Answers = std::vector<std::pair<FetchDone, FetchResult>>;
 
     bool complete() const { return last_ > 0 && next_ > last_; }
     bool gapDue(SteadyTime now) const;
     void fillGap();
     void consume(int index, Packet& packet);
-    void lose(int index);
     void queue(Chunk chunk);
-    void decode(const Chunk& chunk);
-    bool tryOpen();
-    void feedBuffered();
-    void releaseDecoder();
+    double secondsOf(size_t bytes, bool frames) const;
+    uint64_t nanosOf(size_t samples) const {
+        return samples * (1000000000ull / static_cast<unsigned>(session_rate_));
+    }
     void bump();  // ++version_, noting when an unanswered change began
-    void finalize(std::unique_lock<std::mutex>& lock, std::chrono::milliseconds wait);
-    std::string partialText();
-    void settle();
     void finishWith(std::string text);
+    void settle();
+    void scheduleLocked();
+    bool answerIfDue(Waiter& w, SteadyTime now, Answers& out);
+    void answerDue(Answers& out);
+    void closeLocked();
+    static void deliver(Answers& answers);
+
+    // Decode side, run only by the thread holding the step (scheduled_).
+    void decodeFront(std::unique_lock<std::mutex>& lock);
+    void decodeChunk(const Chunk& chunk);
 
     const std::string sid_;
     const int session_rate_;
     Recognizer& recognizer_;
     const SessionLimits limits_;
+    const std::shared_ptr<SessionRuntime> runtime_;
     const std::shared_ptr<HeldAudio> held_;
     const Clock clock_;
 
-    std::mutex mutex_;
-    std::condition_variable changed_;
+    mutable std::mutex mutex_;
     std::map<int, Packet> pending_;    // out-of-order packets by number
     size_t pending_bytes_ = 0;         // bytes in pending_
-    size_t buffered_bytes_ = 0;        // bytes in buffered_
+    size_t queued_bytes_ = 0;          // packet bytes in queue_
+    size_t fill_bytes_ = 0;            // bytes fills in queue_ will make
     size_t charged_ = 0;               // bytes counted in held_ for this session
+    double stored_s_ = 0;              // audio accepted so far
     int next_ = 1;                     // next packet number to consume
     int last_ = 0;                     // number of the last packet, 0 while unknown
     int consumed_ = 0;                 // packets consumed in order
@@ -183,28 +295,38 @@ class Session {
     uint64_t version_ = 0;             // bumped whenever fetchable state changes
     uint64_t answered_version_ = 0;    // version_ at the last fetch answer
     SteadyTime unanswered_since_{};    // when version_ first moved past answered_version_
-
     bool head_known_ = false;
     StreamHead head_;
-    bool odd_byte_pending_ = false;
-    uint8_t odd_byte_ = 0;  // low byte of a sample split across packets
-    Bv32Stream bv32_;
-    std::vector<int16_t> scratch_;  // samples of the chunk being decoded, reused
+    std::deque<Chunk> queue_;  // audio waiting to be decoded
+    std::vector<std::unique_ptr<Waiter>> waiters_;
 
-    std::unique_ptr<Utterance> utterance_;
-    SteadyTime last_feed_{};      // by clock_
-    bool acquiring_ = false;      // a thread is waiting for a decoder without the lock
-    std::deque<Chunk> buffered_;  // audio waiting for a decoder
-    bool dirty_ = false;          // audio fed since partial_ was taken
+    // Shared between the two sides under mutex_.
+    bool scheduled_ = false;    // a decode step is queued or running
+    bool starved_ = false;      // the last step found no free decoder
+    bool has_decoder_ = false;  // utterance_ is open
+    bool in_flight_ = false;    // a chunk is being decoded
+    uint64_t queued_seq_ = 0;   // chunks queued so far...
+    uint64_t decoded_seq_ = 0;  // ...and decoded
+    // Idle for the bound: the decoder goes back once chunk release_at_ is decoded (0: not asked).
+    uint64_t release_at_ = 0;
+    bool piece_has_audio_ = false;  // audio came since the decoder was last given back
+    SteadyTime last_feed_{};        // of the latest audio queued, by clock_
     std::string partial_;
     std::string earlier_text_;  // final text of the pieces decoded before the decoder was given back
     bool released_ = false;     // the decoder was given back for idleness at least once
-
     bool finalized_ = false;
+    bool final_answered_ = false;
     std::string final_text_;
     SteadyTime final_due_{};
     bool wrong_rate_ = false;  // packet 1 was refused: the session ends without text
     bool closed_ = false;
+
+    // Decode side only.
+    std::unique_ptr<Utterance> utterance_;
+    bool odd_byte_pending_ = false;
+    uint8_t odd_byte_ = 0;  // low byte of a sample split across packets
+    Bv32Stream bv32_;
+    std::vector<int16_t> scratch_;  // samples of the step being decoded, reused
 };
 
 }  // namespace asrserver

@@ -67,7 +67,7 @@ class PocketSphinxServerTest : public ServerTest {
             }
         }
         if (count % 2 == 1) send(count);
-        return fetch(sid);
+        return fetchFinal(sid);
     }
 
     // One decoder, with the language model or the grammar of kPhrases.
@@ -194,7 +194,7 @@ TEST_F(PocketSphinxServerTest, FrontEndOutputIsRecognisedWithAndWithoutCompressi
             const int count = static_cast<int>(packets.size());
             for (int i = 1; i <= count; ++i) EXPECT_EQ(0, errNo(upload(sid, i, packets[i - 1])));
             EXPECT_EQ(0, errNo(upload(sid, -(count + 1), std::string(100, '\0'))));
-            EXPECT_EQ("good morning", text(fetch(sid))) << rate << " Hz, compression " << compress;
+            EXPECT_EQ("good morning", text(fetchFinal(sid))) << rate << " Hz, compression " << compress;
         }
     }
 }
