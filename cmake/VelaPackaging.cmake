@@ -64,6 +64,11 @@ package VelaASR and the pkg-config files vela-asr and vela-asr-static.")
 
 set(CPACK_DEBIAN_SERVER_PACKAGE_NAME vela-asr-server)
 set(CPACK_DEBIAN_SERVER_PACKAGE_SECTION sound)
+# asr-stream links the shared library, which dpkg-shlibdeps finds in the
+# build tree and so does not name.
+if(TARGET vela-asr)
+    set(CPACK_DEBIAN_SERVER_PACKAGE_DEPENDS "${VELA_DEB_RUNTIME} ${dep}")
+endif()
 set(CPACK_DEBIAN_SERVER_PACKAGE_RECOMMENDS "pocketsphinx-en-us")
 set(CPACK_DEBIAN_SERVER_PACKAGE_SUGGESTS "nginx-light | nginx")
 set(CPACK_COMPONENT_SERVER_DESCRIPTION "Reference speech recognition server and audio tools
