@@ -2,6 +2,7 @@
 // (SDK, server, results) on one machine. See --help.
 #include <signal.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -74,8 +75,12 @@ int main(int argc, char** argv) {
     int signal_number = 0;
     sigwait(&stop_signals, &signal_number);
     std::fprintf(stderr, "asr-server: stopping on signal %d\n", signal_number);
-    // New sessions are refused from here on; live ones get the drain time to finish.
-    service.drain(options.drain);
+    // New sessions are refused from here on; live ones get the drain time, less
+    // what answering the waiting requests and closing take, so that the whole
+    // stop fits in the drain time.
+    constexpr std::chrono::milliseconds kStopAllowance{250};
+    const auto drain = std::chrono::duration_cast<std::chrono::milliseconds>(options.drain);
+    service.drain(drain > kStopAllowance ? drain - kStopAllowance : std::chrono::milliseconds(0));
     http.stop();
     if (service.stuckDecodeThreads() > 0) {
         // A decode thread is stuck in the recogniser: nothing may be torn down under it.
