@@ -153,9 +153,12 @@ Reply Service::create(const Query& query, const std::string& client) {
     if (stopping_ || draining_) return refuse("stopping", kStopping, "server is shutting down");
     if (sessions_.size() >= config_.max_sessions)
         return refuse("sessions", kLimitReached, "too many sessions");
-    // One client must not fill the table for everyone else.
-    const size_t mine = static_cast<size_t>(std::count_if(
-        sessions_.begin(), sessions_.end(), [&](const auto& kv) { return kv.second.client == client; }));
+    // One client must not fill the table for everyone else; its finished
+    // sessions, kept until they expire, do not count.
+    const size_t mine =
+        static_cast<size_t>(std::count_if(sessions_.begin(), sessions_.end(), [&](const auto& kv) {
+            return kv.second.client == client && !kv.second.session->ended();
+        }));
     if (mine >= config_.max_sessions_per_client)
         return refuse("client_sessions", kLimitReached, "too many sessions");
     if (behind) return refuse("backlog", kLimitReached, "too many sessions");

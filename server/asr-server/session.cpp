@@ -342,6 +342,7 @@ PacketResult Session::addPacket(int index, std::string data) {
         if (n < next_ || pending_.count(n) != 0) return PacketResult::Duplicate;
         if (n == 1 && classifyFirstPacket(data, session_rate_).format == StreamFormat::WrongRate) {
             wrong_rate_ = true;
+            ended_.store(true, std::memory_order_release);
             pending_.clear();
             pending_bytes_ = 0;
             finishWith(std::string());
@@ -724,6 +725,7 @@ bool Session::answerIfDue(Waiter& w, SteadyTime now, Answers& out) {
         r.missing = missing_;
         if (!final_answered_) {
             final_answered_ = true;
+            ended_.store(true, std::memory_order_release);
             runtime_->latency().add(std::chrono::duration<double>(now - latest_arrival_).count());
         }
         out.emplace_back(std::move(w.done), r);
@@ -829,6 +831,7 @@ void Session::close() {
         std::lock_guard<std::mutex> lock(mutex_);
         if (closed_) return;
         closed_ = true;
+        ended_.store(true, std::memory_order_release);
         pending_.clear();
         pending_bytes_ = 0;
         uint64_t ns = 0;

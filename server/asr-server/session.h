@@ -6,6 +6,7 @@
 // decoding runs beside them, one session on one decode thread at a time.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -219,6 +220,8 @@ class Session : public std::enable_shared_from_this<Session> {
 
     // Whether the session's final result has been answered (or it ended).
     bool done() const;
+    // The same, without the session's lock: for callers that hold a lock of their own.
+    bool ended() const { return ended_.load(std::memory_order_acquire); }
 
     // Runtime side: one decode step, a look at the parked fetches, and
     // another try for a decoder after one was given back.
@@ -316,6 +319,7 @@ class Session : public std::enable_shared_from_this<Session> {
     bool released_ = false;     // the decoder was given back for idleness at least once
     bool finalized_ = false;
     bool final_answered_ = false;
+    std::atomic<bool> ended_{false};  // done(), readable without the lock
     std::string final_text_;
     SteadyTime final_due_{};
     bool wrong_rate_ = false;  // packet 1 was refused: the session ends without text

@@ -177,6 +177,14 @@ TEST_F(HttpFrontTest, CapsSessionsPerClientAsATrustedProxyNamesIt) {
     for (const Step& s : steps)
         EXPECT_EQ(s.err_no, createFrom(s.from, s.fields)) << s.from << " " << s.fields;
     EXPECT_EQ(3, scrape()[R"(asr_refused_total{reason="client_sessions"})"]);
+
+    // A finished session, kept until it expires, no longer counts against its client.
+    const std::string sid = newSession();
+    newSession();
+    EXPECT_EQ(kLimitReached, errNo(create()));
+    EXPECT_EQ(0, errNo(upload(sid, -1, std::string(kFillerSize, '\0'))));
+    EXPECT_EQ(3, status(fetchFinal(sid)));
+    EXPECT_EQ(0, errNo(create()));
 }
 
 TEST_F(HttpFrontTest, HealthAndMetricsOnTheRoot) {
