@@ -34,6 +34,7 @@ struct Seen {
     std::mutex mutex;
     std::vector<vela_asr_result_kind> kinds;
     std::vector<int> codes;
+    std::vector<std::string> sids;
     int terminals() {
         std::lock_guard<std::mutex> lock(mutex);
         int n = 0;
@@ -45,6 +46,7 @@ struct Seen {
         std::lock_guard<std::mutex> lock(self->mutex);
         self->kinds.push_back(r->kind);
         self->codes.push_back(r->code);
+        self->sids.push_back(r->sid);
     }
 };
 
@@ -226,6 +228,7 @@ TEST(CApi, CloseAndShutdownEndLiveSessionsOnce) {
         vela_asr_close(s);
         ASSERT_EQ(1u, closed_seen.codes.size());
         EXPECT_EQ(VELA_ASR_E_CANCELLED, closed_seen.codes[0]);
+        EXPECT_EQ("s1", closed_seen.sids[0]);  // an error names its session too
 
         vela_asr_session* live[2];
         for (int i = 0; i < 2; ++i) {
