@@ -139,11 +139,16 @@ int liveInstances(vela::asr::Client& client, const Options& o) {
         const long before = residentKiB();
         for (int i = 1; i < o.live; ++i) held.push_back(client.open(options));
         const long after = residentKiB();
-        // A front end set up as a session's: its stores of samples, BV32
-        // bytes, decisions and the work arrays (the maximum speech duration
-        // does not size them).
+        // A front end set up as a session's (mfeInit settles the store's
+        // length): its stores of samples, BV32 bytes, decisions and the work
+        // arrays (the maximum speech duration does not size them).
         CMFE fe;
         mfeApplySessionSettings(fe, 400, o.vad, o.bv, o.rate == 16);
+        if (fe.mfeInit() != 0) {
+            std::fprintf(stderr, "front end: set-up failed\n");
+            return 1;
+        }
+        fe.mfeExit();
         const double samples = static_cast<double>(fe.nSampleRate) * fe.nSleep_Timeout;
         const double frontend =
             samples * 2 + (samples / 4 + 4) + samples / fe.nFrameLength * 2 + 30.0 * fe.nFrameLength * 8;
