@@ -2,6 +2,7 @@
 // cause named for each kind of failure, and exactly one final or error result
 // per session whether it ends by itself, by close or by shutdown.
 #include <gtest/gtest.h>
+#include <time.h>
 
 #include <atomic>
 #include <functional>
@@ -209,6 +210,32 @@ TEST(CApi, ErrorsNameTheirCause) {
         vela_asr_close(s);
         EXPECT_EQ(1, seen.terminals()) << c.what;
     }
+}
+
+// A full pool refuses one more session with VELA_ASR_E_BUSY, on which load
+// generators wait; a closed session's slot comes back for the next open.
+TEST(CApi, FullPoolAnswersBusyUntilASessionIsClosed) {
+    ScriptedHttpServer server;
+    script(server);
+    Sdk sdk(server.url());
+    std::vector<vela_asr_session*> open;
+    vela_asr_session* s = nullptr;
+    int code = VELA_ASR_OK;
+    while (open.size() <= 100 && (code = vela_asr_open(nullptr, nullptr, nullptr, &s)) == VELA_ASR_OK)
+        open.push_back(s);
+    EXPECT_EQ(VELA_ASR_E_BUSY, code) << vela_asr_last_error(nullptr);
+    EXPECT_EQ(100u, open.size());
+    vela_asr_close(open.back());
+    open.pop_back();
+    // The slot is back once the instance's own threads have let go of it.
+    for (int i = 0; i < 5000 && (code = vela_asr_open(nullptr, nullptr, nullptr, &s)) == VELA_ASR_E_BUSY;
+         ++i) {
+        const timespec pause{0, 1000000};
+        nanosleep(&pause, nullptr);
+    }
+    ASSERT_EQ(VELA_ASR_OK, code) << vela_asr_last_error(nullptr);
+    open.push_back(s);
+    for (vela_asr_session* h : open) vela_asr_close(h);
 }
 
 // Close and shutdown end a live session with one error result, and no
