@@ -1,19 +1,21 @@
 // loadgen: drives a recognition server (one node, or nginx in front of
-// several) through the SDK the way applications do: M concurrent sessions,
-// each streaming a recorded raw PCM file in real time, one after another until
-// N sessions have run. Reports finished sessions, errors, sessions per node
-// (the node is the part of a session's sid before its first '.') and the
-// percentiles of the time from the last audio chunk to the final result.
+// several) through the SDK's C++ API the way applications do: M concurrent
+// sessions, each streaming a recorded raw PCM file in real time, one after
+// another until N sessions have run. Reports finished sessions, errors,
+// sessions per node (the node is the part of a session's sid before its first
+// '.') and the percentiles of the time from the last audio to the final result.
 //
 // Every session's outcome is also printed as one tab-separated line:
 //   session <i> <node> <sid> <audio bytes> <finished|error|timeout|no-instance> <ms> <events>
 //           <start> <end> <json>
-// where <ms> runs from the last audio to the first final result or error,
-// <events> counts the final and error events the session received (one is
+// where <audio bytes> is the PCM pushed (the SDK pads the last packet with
+// silence), <ms> runs from the last audio to the first final result or error,
+// <events> counts the final and error results the session received (one is
 // right), <start> and <end> are milliseconds since the run began (the session
-// asked for its instance, its first final result or error came) and <json> is
-// the payload of its first such event (for no-instance, the SDK's refusal; a
-// full pool is waited for, up to --timeout-s).
+// was asked for, its first final result or error came) and <json> is the
+// server's result content of a final result, the cause of an error, or for
+// no-instance why no session was opened (a full pool is waited for, up to
+// --timeout-s).
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -21,16 +23,17 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
+#include <vela/asr.hpp>
 
-#include "speech-asr-sdk/VelaASRLinuxSDK.h"
+#include "paced_stream.hpp"
 
 namespace {
 
@@ -85,120 +88,115 @@ struct Session {
 // Shared between the workers and the SDK's callback threads.
 struct Run {
     std::mutex mutex;
-    std::condition_variable changed;
+    std::condition_variable changed;  // a session ended or gave its pool slot back
     std::vector<Session> sessions;
     long slot_waits = 0;  // waits for a free pool slot
 };
-
-Run* g_run = nullptr;
-
-// The callback's argument is the session's index as text (the SDK keeps a copy).
-void onEvent(vela::ASRResultM& result, void* arg) {
-    const vela::Param_t status = result.get_status();
-    if (status != vela::VELA_ASR_FINISH && status != vela::VELA_ASR_ERR) return;
-    const auto now = Clock::now();
-    const long index = std::strtol(static_cast<const char*>(arg), nullptr, 10);
-    std::string json;
-    result.get_asr_content(json);
-    std::lock_guard<std::mutex> lock(g_run->mutex);
-    if (index < 0 || index >= static_cast<long>(g_run->sessions.size())) return;
-    Session& s = g_run->sessions[static_cast<size_t>(index)];
-    if (++s.terminal_events == 1) {
-        s.ended = now;
-        while (!json.empty() && (json.back() == '\n' || json.back() == '\r')) json.pop_back();
-        s.json = json;
-        if (s.outcome == Outcome::Pending) {
-            s.outcome = status == vela::VELA_ASR_FINISH ? Outcome::Finished : Outcome::Error;
-        }
-    }
-    g_run->changed.notify_all();
-}
 
 std::string nodeOf(const std::string& sid) {
     const size_t dot = sid.find('.');
     return dot == std::string::npos ? "-" : sid.substr(0, dot);
 }
 
-// A new instance. While the pool is full ("instance exceed") it waits for a
-// slot: other sessions give theirs back once their final result or error has
-// been delivered, which wakes it; the pause bounds each wait, as the slot
-// comes back just after the event. Gives up after `timeout_s`.
-vela::VelaASRLinuxSDK* takeInstance(const Options& opt, std::string& err) {
+// Records a result of session `index`: its sid, and its outcome from the
+// first final result or error.
+void onResult(Run& run, size_t index, const vela::asr::Result& r) {
+    const bool terminal = r.kind == vela::asr::Kind::final || r.kind == vela::asr::Kind::error;
+    const auto now = Clock::now();
+    std::lock_guard<std::mutex> lock(run.mutex);
+    Session& s = run.sessions[index];
+    if (s.sid.empty() && !r.sid.empty()) {
+        s.sid = r.sid;
+        s.node = nodeOf(s.sid);
+    }
+    // Closing a timed-out session ends it with an error of its own; not counted.
+    if (!terminal || s.outcome == Outcome::Timeout) return;
+    if (++s.terminal_events == 1) {
+        s.ended = now;
+        s.json = r.kind == vela::asr::Kind::final ? r.json : r.text;
+        s.outcome = r.kind == vela::asr::Kind::final ? Outcome::Finished : Outcome::Error;
+    }
+    run.changed.notify_all();
+}
+
+// A new session. While the pool is full it waits for a slot: a session gives
+// its slot back once closed, which wakes the waiters; the slot comes back just
+// after the close, so each wait is also bounded by a short pause. Gives up
+// after `timeout_s`; the error is then in `why`.
+std::optional<vela::asr::Session> openSession(vela::asr::Client& client, Run& run, const Options& opt,
+                                              std::string& why) {
     const auto give_up = Clock::now() + std::chrono::seconds(opt.timeout_s);
     const auto pause = std::chrono::milliseconds(5);
     for (;;) {
-        vela::VelaASRLinuxSDK* inst = vela::VelaASRLinuxSDK::getInstance(opt.rate_khz, opt.vad, opt.bv, err);
-        if (inst != nullptr || vela::VelaASRLinuxSDK::err_no.load() != 4 || Clock::now() >= give_up)
-            return inst;
-        std::unique_lock<std::mutex> lock(g_run->mutex);
-        ++g_run->slot_waits;
-        g_run->changed.wait_for(lock, pause);
+        try {
+            return client.open({opt.rate_khz, opt.vad != 0, opt.bv != 0});
+        } catch (const vela::asr::Error& e) {
+            if (e.code() != VELA_ASR_E_BUSY || Clock::now() >= give_up) {
+                why = e.what();
+                return std::nullopt;
+            }
+        }
+        std::unique_lock<std::mutex> lock(run.mutex);
+        ++run.slot_waits;
+        run.changed.wait_for(lock, pause);
     }
 }
 
-// Streams `audio` through one new instance; returns once the session has its
-// final result or error, or has waited `timeout_s` after its last audio.
-void runSession(const Options& opt, const std::vector<char>& audio, size_t index) {
-    const size_t chunk = static_cast<size_t>(opt.rate_khz) * 2 * static_cast<size_t>(opt.chunk_ms);
-    size_t bytes = audio.size();
-    const size_t trim = static_cast<size_t>(opt.rate_khz) * 2 * static_cast<size_t>(opt.trim_step_ms) * index;
-    bytes = trim + chunk < bytes ? bytes - trim : std::min(chunk, bytes);
+// Streams `audio` through one new session; returns once the session has its
+// final result or error, or has waited `timeout_s` after its last audio, and
+// has been closed.
+void runSession(vela::asr::Client& client, Run& run, const Options& opt, const std::vector<int16_t>& audio,
+                size_t index) {
+    const size_t step = static_cast<size_t>(opt.rate_khz) * static_cast<size_t>(opt.chunk_ms);
+    const size_t trim = static_cast<size_t>(opt.rate_khz) * static_cast<size_t>(opt.trim_step_ms) * index;
+    const size_t count = trim + step < audio.size() ? audio.size() - trim : std::min(step, audio.size());
 
-    std::string err;
+    std::string why;
     const auto started = Clock::now();
-    vela::VelaASRLinuxSDK* inst = takeInstance(opt, err);
-    if (inst == nullptr) {
-        std::lock_guard<std::mutex> lock(g_run->mutex);
-        Session& s = g_run->sessions[index];
+    std::optional<vela::asr::Session> session = openSession(client, run, opt, why);
+    if (!session) {
+        std::lock_guard<std::mutex> lock(run.mutex);
+        Session& s = run.sessions[index];
         s.started = started;
         s.ended = Clock::now();
         s.outcome = Outcome::NoInstance;
-        s.json = err;
+        s.json = why;
         return;
     }
     {
-        std::lock_guard<std::mutex> lock(g_run->mutex);
-        Session& s = g_run->sessions[index];
-        s.started = started;
-        s.sid = inst->_sid;  // set when the instance was made, read-only since
-        s.node = nodeOf(s.sid);
+        std::lock_guard<std::mutex> lock(run.mutex);
+        run.sessions[index].started = started;
     }
-    std::string tag = std::to_string(index);
-    inst->set_event_listener(onEvent, &tag[0]);
+    // Set by voice detection's end of speech, and by the session's end: an
+    // application stops streaming once its session has ended in an error.
+    std::atomic<bool> stop{false};
+    session->on_result([&run, &stop, index](const vela::asr::Result& r) {
+        if (r.kind == vela::asr::Kind::final || r.kind == vela::asr::Kind::error ||
+            (r.kind == vela::asr::Kind::voice && r.code == VELA_ASR_VOICE_END))
+            stop = true;
+        onResult(run, index, r);
+    });
+    Streamed streamed;
+    streamed.last_audio = Clock::now();
+    try {
+        stream_paced(*session, audio.data(), count, {step, opt.rate_khz, opt.speed}, stop, streamed);
+    } catch (const vela::asr::Error&) {
+        // The session has ended: its error result tells why.
+    }
 
-    const auto start = Clock::now();
-    const auto period = std::chrono::duration_cast<Clock::duration>(
-        std::chrono::duration<double, std::milli>(opt.speed > 0 ? opt.chunk_ms / opt.speed : 0));
-    size_t sent = 0;
-    Clock::time_point last_audio = start;
-    for (size_t k = 0; sent < bytes; ++k) {
-        std::this_thread::sleep_until(start + period * static_cast<long>(k));
-        {
-            // An application stops streaming once its session has ended in an error.
-            std::lock_guard<std::mutex> lock(g_run->mutex);
-            if (g_run->sessions[index].terminal_events > 0) break;
+    {
+        std::unique_lock<std::mutex> lock(run.mutex);
+        Session& s = run.sessions[index];
+        s.bytes = streamed.samples * sizeof(int16_t);
+        s.last_audio = streamed.last_audio;
+        if (!run.changed.wait_for(lock, std::chrono::seconds(opt.timeout_s),
+                                  [&] { return s.terminal_events > 0; })) {
+            s.outcome = Outcome::Timeout;
+            s.ended = Clock::now();
         }
-        const size_t n = std::min(chunk, bytes - sent);
-        vela::VelaASRMessage msg;
-        msg.name = vela::VELA_ASR_CMD_PUSH_AUDIO;
-        msg.set_parameter(vela::VELA_DATA_CHUNK, audio.data() + sent, static_cast<int>(n));
-        last_audio = Clock::now();
-        sent += n;
-        if (inst->post(msg, err) == 100) break;  // end of speech: the session's last packet has gone
     }
-    vela::VelaASRMessage stop;
-    stop.name = vela::VELA_ASR_CMD_STOP;
-    inst->post(stop, err);
-
-    std::unique_lock<std::mutex> lock(g_run->mutex);
-    Session& s = g_run->sessions[index];
-    s.bytes = sent;
-    s.last_audio = last_audio;
-    if (!g_run->changed.wait_for(lock, std::chrono::seconds(opt.timeout_s),
-                                 [&] { return s.terminal_events > 0; })) {
-        s.outcome = Outcome::Timeout;
-        s.ended = Clock::now();
-    }
+    session.reset();  // gives the pool slot back
+    run.changed.notify_all();
 }
 
 double percentile(std::vector<double> sorted, double p) {
@@ -221,7 +219,7 @@ void usage() {
         "                   starts its next session once its last one has ended, waiting\n"
         "                   for a free slot of the pool when it is full\n"
         "  --rate K         sample rate of AUDIO in kHz, 16 (default) or 8\n"
-        "  --chunk-ms N     audio per post (default 100)\n"
+        "  --chunk-ms N     audio per push (default 100; the SDK cuts its own packets)\n"
         "  --speed X        pace: 1 real time (default), 2 twice as fast, 0 unpaced\n"
         "  --stagger-ms N   worker k starts k*N ms after the first (default: the file's\n"
         "                   duration divided by the concurrent sessions)\n"
@@ -278,50 +276,8 @@ bool parseArgs(int argc, char** argv, Options& opt) {
            (opt.rate_khz == 16 || opt.rate_khz == 8) && opt.chunk_ms >= 10;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    Options opt;
-    if (!parseArgs(argc, argv, opt)) {
-        usage();
-        return 2;
-    }
-    std::ifstream in(opt.audio_path, std::ios::binary);
-    std::vector<char> audio;
-    if (in) audio.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    if (audio.size() < 2) {
-        std::fprintf(stderr, "loadgen: cannot read %s\n", opt.audio_path.c_str());
-        return 2;
-    }
-    audio.resize(audio.size() & ~size_t{1});
-    const double audio_ms = static_cast<double>(audio.size()) / (opt.rate_khz * 2.0);
-    if (opt.stagger_ms < 0) {
-        const double speed = opt.speed > 0 ? opt.speed : 1.0;
-        opt.stagger_ms = static_cast<int>(audio_ms / speed / opt.concurrent);
-    }
-
-    std::error_code ec;
-    std::filesystem::create_directories(opt.log_dir, ec);  // the SDK does not make its log folder
-    vela::VelaASRLinuxSDK::init_env(opt.log_dir, "loadgen.log", opt.log_level);
-    Run run;
-    run.sessions.resize(static_cast<size_t>(opt.total));
-    g_run = &run;
-
-    std::atomic<int> next{0};
-    const auto t0 = Clock::now();
-    std::vector<std::thread> workers;
-    for (int w = 0; w < opt.concurrent; ++w) {
-        workers.emplace_back([&, w] {
-            std::this_thread::sleep_until(t0 +
-                                          std::chrono::milliseconds(static_cast<long>(opt.stagger_ms) * w));
-            for (int i = next++; i < opt.total; i = next++) runSession(opt, audio, static_cast<size_t>(i));
-        });
-    }
-    for (auto& t : workers) t.join();
-    const double wall_s = std::chrono::duration<double>(Clock::now() - t0).count();
-    // Late second events would show as a count above one.
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-
+// Prints one line per session and the summary.
+void report(Run& run, const Options& opt, double audio_ms, double wall_s, Clock::time_point t0) {
     std::lock_guard<std::mutex> lock(run.mutex);
     std::map<std::string, int> per_node;
     std::map<Outcome, int> per_outcome;
@@ -358,7 +314,61 @@ int main(int argc, char** argv) {
                 percentile(latencies, 90), percentile(latencies, 99),
                 latencies.empty() ? 0.0 : latencies.back());
     std::fflush(stdout);
-    const bool all_finished = per_outcome[Outcome::Finished] == opt.total && multiple == 0;
-    // Instances may still hold SDK threads; leave without unwinding them.
-    std::_Exit(all_finished ? 0 : 3);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options opt;
+    if (!parseArgs(argc, argv, opt)) {
+        usage();
+        return 2;
+    }
+    std::ifstream in(opt.audio_path, std::ios::binary);
+    std::string bytes;
+    if (in) bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    std::vector<int16_t> audio(bytes.size() / sizeof(int16_t));
+    if (audio.empty()) {
+        std::fprintf(stderr, "loadgen: cannot read %s\n", opt.audio_path.c_str());
+        return 2;
+    }
+    std::memcpy(audio.data(), bytes.data(), audio.size() * sizeof(int16_t));  // little-endian PCM
+    const double audio_ms = static_cast<double>(audio.size()) / opt.rate_khz;
+    if (opt.stagger_ms < 0) {
+        const double speed = opt.speed > 0 ? opt.speed : 1.0;
+        opt.stagger_ms = static_cast<int>(audio_ms / speed / opt.concurrent);
+    }
+
+    Run run;
+    run.sessions.resize(static_cast<size_t>(opt.total));
+    double wall_s = 0;
+    try {
+        vela::asr::ClientOptions client_options;
+        client_options.log_dir = opt.log_dir;  // made when missing
+        client_options.log_file = "loadgen.log";
+        client_options.log_level = opt.log_level;
+        vela::asr::Client client(client_options);
+
+        std::atomic<int> next{0};
+        const auto t0 = Clock::now();
+        std::vector<std::thread> workers;
+        for (int w = 0; w < opt.concurrent; ++w) {
+            workers.emplace_back([&, w] {
+                std::this_thread::sleep_until(
+                    t0 + std::chrono::milliseconds(static_cast<long>(opt.stagger_ms) * w));
+                for (int i = next++; i < opt.total; i = next++)
+                    runSession(client, run, opt, audio, static_cast<size_t>(i));
+            });
+        }
+        for (auto& t : workers) t.join();
+        wall_s = std::chrono::duration<double>(Clock::now() - t0).count();
+        report(run, opt, audio_ms, wall_s, t0);
+    } catch (const vela::asr::Error& e) {
+        std::fprintf(stderr, "loadgen: %s\n", e.what());
+        return 2;
+    }
+    const bool all_finished = std::all_of(run.sessions.begin(), run.sessions.end(), [](const Session& s) {
+        return s.outcome == Outcome::Finished && s.terminal_events == 1;
+    });
+    return all_finished ? 0 : 3;
 }

@@ -13,25 +13,29 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <iterator>
 #include <map>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
+#include <vela/asr.hpp>
 
-#include "speech-asr-sdk/VelaASRLinuxSDK.h"
+#include "paced_stream.hpp"
 #include "vad/MFE.h"
+#include "vad/MFESessionSettings.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+const size_t kStep = 1600;  // samples per push: the SDK's packet
 
 struct Options {
     std::string file;
@@ -123,62 +127,82 @@ long loggedRequests(const std::string& dir) {
     return n;
 }
 
-// The end of one session, as the listener sees it.
-struct Outcome {
-    std::mutex mutex;
-    std::condition_variable cv;
-    bool done = false;
-    int status = 0;
-    Clock::time_point at;
-};
-
-// The session running now; sessions run one after the other.
-std::atomic<Outcome*> g_current{nullptr};
-
-void onEvent(vela::ASRResultM& result, void*) {
-    const int s = result.get_status();
-    if (s != vela::VELA_ASR_FINISH && s != vela::VELA_ASR_ERR) return;
-    Outcome* out = g_current.load();
-    if (out == nullptr) return;
-    std::lock_guard<std::mutex> lock(out->mutex);
-    if (out->done) return;
-    out->done = true;
-    out->status = s;
-    out->at = Clock::now();
-    out->cv.notify_all();
-}
-
-int liveInstances(const Options& o) {
-    std::string err;
-    std::vector<vela::VelaASRLinuxSDK*> held;
-    // The first instance starts the SDK's threads, libcurl and the log; it is
-    // not counted.
-    held.push_back(vela::VelaASRLinuxSDK::getInstance(o.rate, o.vad, o.bv, err));
-    if (held.back() == nullptr) {
-        std::fprintf(stderr, "no instance: %s\n", err.c_str());
-        return 1;
-    }
-    const long before = residentKiB();
-    for (int i = 1; i < o.live; ++i) {
-        vela::VelaASRLinuxSDK* inst = vela::VelaASRLinuxSDK::getInstance(o.rate, o.vad, o.bv, err);
-        if (inst == nullptr) {
-            std::fprintf(stderr, "instance %d: %s\n", i + 1, err.c_str());
+// Holds `o.live` sessions open at once and prints the resident memory each
+// adds, beside the size of a session front end's buffers.
+int liveInstances(vela::asr::Client& client, const Options& o) {
+    const vela::asr::SessionOptions options{o.rate, o.vad != 0, o.bv != 0};
+    std::vector<vela::asr::Session> held;
+    try {
+        // The first session starts the SDK's threads, libcurl and the log; it
+        // is not counted.
+        held.push_back(client.open(options));
+        const long before = residentKiB();
+        for (int i = 1; i < o.live; ++i) held.push_back(client.open(options));
+        const long after = residentKiB();
+        // A front end set up as a session's (mfeInit settles the store's
+        // length): its stores of samples, BV32 bytes, decisions and the work
+        // arrays (the maximum speech duration does not size them).
+        CMFE fe;
+        mfeApplySessionSettings(fe, 400, o.vad, o.bv, o.rate == 16);
+        if (fe.mfeInit() != 0) {
+            std::fprintf(stderr, "front end: set-up failed\n");
             return 1;
         }
-        held.push_back(inst);
+        fe.mfeExit();
+        const double samples = static_cast<double>(fe.nSampleRate) * fe.nSleep_Timeout;
+        const double frontend =
+            samples * 2 + (samples / 4 + 4) + samples / fe.nFrameLength * 2 + 30.0 * fe.nFrameLength * 8;
+        std::printf("live instances=%d rate=%d rss_growth_kib_per_instance=%.1f frontend_buffers_kib=%.1f\n",
+                    o.live, o.rate, static_cast<double>(after - before) / std::max(o.live - 1, 1),
+                    frontend / 1024);
+    } catch (const vela::asr::Error& e) {
+        std::fprintf(stderr, "instance %zu: %s\n", held.size() + 1, e.what());
+        return 1;
     }
-    const long after = residentKiB();
-    // The front end's stores: samples, BV32 bytes, decisions and the work arrays.
-    const CMFE& fe = *held.front()->_alg;
-    const double samples = static_cast<double>(fe.nSampleRate) * fe.nSleep_Timeout;
-    const double frontend =
-        samples * 2 + (samples / 4 + 4) + samples / fe.nFrameLength * 2 + 30.0 * fe.nFrameLength * 8;
-    std::printf("live instances=%d rate=%d rss_growth_kib_per_instance=%.1f frontend_buffers_kib=%.1f\n",
-                o.live, o.rate, static_cast<double>(after - before) / (o.live - 1), frontend / 1024);
-    // The instances' threads still run: leave without running exit handlers
-    // (OpenSSL's cleanup among them) underneath them.
+    return 0;
+}
+
+enum class Ended { kFinal, kError, kNever };
+
+// One session: streams `pcm` and waits for its end, then prints its line.
+Ended runSession(vela::asr::Client& client, const Options& o, const std::vector<int16_t>& pcm, int number,
+                 double& audio_s, double& stream_cpu) {
+    const int conns0 = readCount(o.count_file);
+    vela::asr::Session session = client.open({o.rate, o.vad != 0, o.bv != 0});
+    std::atomic<bool> speech_over{false};
+    Clock::time_point ended_at;  // written before the future is made ready
+    session.on_result([&](const vela::asr::Result& r) {
+        if (r.kind == vela::asr::Kind::voice && r.code == VELA_ASR_VOICE_END) speech_over = true;
+        if (r.kind == vela::asr::Kind::final || r.kind == vela::asr::Kind::error) ended_at = Clock::now();
+    });
+    std::future<vela::asr::Result> final = session.final();
+    const double session_cpu0 = cpuSeconds();
+    Streamed streamed;
+    streamed.last_audio = Clock::now();
+    try {
+        stream_paced(session, pcm.data(), pcm.size(), {kStep, o.rate, o.speed}, speech_over, streamed);
+    } catch (const vela::asr::Error&) {
+        // The session has ended: the future holds its error.
+    }
+    audio_s += static_cast<double>(streamed.samples) / (o.rate * 1000);
+    Ended ended = Ended::kNever;
+    if (final.wait_for(std::chrono::seconds(60)) == std::future_status::ready) {
+        try {
+            final.get();
+            ended = Ended::kFinal;
+        } catch (const vela::asr::Error& e) {
+            std::fprintf(stderr, "session %d: %s\n", number, e.what());
+            ended = Ended::kError;
+        }
+    }
+    const double ms = ended != Ended::kNever
+                          ? std::chrono::duration<double, std::milli>(ended_at - streamed.last_audio).count()
+                          : -1.0;
+    stream_cpu += cpuSeconds() - session_cpu0;
+    std::printf("session %d ok=%d last_audio_to_final_ms=%.1f connections=%d\n", number,
+                ended == Ended::kFinal ? 1 : 0, ms, readCount(o.count_file) - conns0);
     std::fflush(stdout);
-    _exit(0);
+    return ended;
 }
 
 }  // namespace
@@ -189,72 +213,41 @@ int main(int argc, char** argv) {
         usage();
         return 2;
     }
-    mkdir(o.log_dir.c_str(), 0755);
-    vela::VelaASRLinuxSDK::init_env(o.log_dir, "netbench.log", 1);
-    if (o.live > 0) return liveInstances(o);
+    vela::asr::ClientOptions client_options;
+    client_options.log_dir = o.log_dir;  // made when missing
+    client_options.log_file = "netbench.log";
+    client_options.log_level = 1;
+    if (o.live > 0) {
+        vela::asr::Client client(client_options);
+        return liveInstances(client, o);
+    }
 
     std::ifstream in(o.file, std::ios::binary);
-    const std::string pcm((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    const size_t chunk = 3200;
-    if (pcm.size() < chunk) {
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // Whole steps only, as the SDK's packets.
+    std::vector<int16_t> pcm(bytes.size() / (kStep * 2) * kStep);
+    if (pcm.empty()) {
         std::fprintf(stderr, "%s: no audio\n", o.file.c_str());
         return 1;
     }
-    const double chunk_s = static_cast<double>(chunk) / (o.rate * 1000 * 2);
+    std::memcpy(pcm.data(), bytes.data(), pcm.size() * 2);  // little-endian PCM
 
     const long requests0 = loggedRequests(o.log_dir);
     const double cpu0 = cpuSeconds();
     double audio_s = 0;
-    double stream_cpu = 0;  // from each session's start to its final result: without instance set-up
+    double stream_cpu = 0;  // from each session's start to its final result: without session set-up
     int failed = 0;
-    for (int s = 0; s < o.sessions; ++s) {
-        const int conns0 = readCount(o.count_file);
-        Outcome outcome;
-        g_current = &outcome;
-        std::string err;
-        vela::VelaASRLinuxSDK* inst = vela::VelaASRLinuxSDK::getInstance(o.rate, o.vad, o.bv, err);
-        if (inst == nullptr) {
-            std::fprintf(stderr, "session %d: no instance: %s\n", s + 1, err.c_str());
-            return 1;
+    try {
+        vela::asr::Client client(client_options);
+        for (int s = 0; s < o.sessions; ++s) {
+            const Ended ended = runSession(client, o, pcm, s + 1, audio_s, stream_cpu);
+            if (ended == Ended::kNever) return 1;
+            if (ended == Ended::kError) ++failed;
         }
-        inst->set_event_listener(&onEvent, const_cast<char*>("netbench"));
-        const double session_cpu0 = cpuSeconds();
-
-        vela::VelaASRMessage msg;
-        msg.name = vela::VELA_ASR_CMD_PUSH_AUDIO;
-        const Clock::time_point start = Clock::now();
-        size_t sent = 0;
-        for (size_t at = 0; at + chunk <= pcm.size(); at += chunk) {
-            if (o.speed > 0) {
-                std::this_thread::sleep_until(start +
-                                              std::chrono::duration_cast<Clock::duration>(
-                                                  std::chrono::duration<double>(sent * chunk_s / o.speed)));
-            }
-            msg.set_parameter(vela::VELA_DATA_CHUNK, const_cast<char*>(&pcm[at]), static_cast<int>(chunk));
-            ++sent;
-            if (inst->post(msg, err) == 100) break;  // end of speech: the last packet has gone
-        }
-        audio_s += sent * chunk_s;
-        const Clock::time_point last_audio = Clock::now();
-        vela::VelaASRMessage stop;
-        stop.name = vela::VELA_ASR_CMD_STOP;
-        inst->post(stop, err);
-
-        std::unique_lock<std::mutex> lock(outcome.mutex);
-        const bool ended = outcome.cv.wait_for(lock, std::chrono::seconds(60), [&] { return outcome.done; });
-        const double ms =
-            ended ? std::chrono::duration<double, std::milli>(outcome.at - last_audio).count() : -1.0;
-        const bool ok = ended && outcome.status == vela::VELA_ASR_FINISH;
-        stream_cpu += cpuSeconds() - session_cpu0;
-        failed += ok ? 0 : 1;
-        lock.unlock();
-        std::printf("session %d ok=%d last_audio_to_final_ms=%.1f connections=%d\n", s + 1, ok ? 1 : 0, ms,
-                    readCount(o.count_file) - conns0);
-        std::fflush(stdout);
-        g_current = nullptr;
-        if (!ended) return 1;
-    }
-    vela::VelaASRLinuxSDK::clean_resource(false);
+    } catch (const vela::asr::Error& e) {  // no session
+        std::fprintf(stderr, "no instance: %s\n", e.what());
+        return 1;
+    }  // shut down: the SDK's threads stopped, the log flushed
     const double cpu = cpuSeconds() - cpu0;
     const long requests = loggedRequests(o.log_dir) - requests0;
     // Per request: the uploads and fetches of the streaming phases (session

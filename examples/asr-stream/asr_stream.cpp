@@ -4,23 +4,21 @@
 // core; the rest is argument parsing and file reading around it.
 
 // [usage-begin]
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <string>
-#include <thread>
 #include <vector>
 #include <vela/asr.hpp>
 
-using Clock = std::chrono::steady_clock;
+#include "paced_stream.hpp"  // stream_paced: pushes audio paced like a live source
 
 // Streams 16-bit mono PCM at the session's rate through one session in steps
 // of 100 ms, paced like live audio unless `fast`, and prints the intermediate
 // texts as they change. Returns the final result; a failure throws
 // vela::asr::Error, whose text names the cause.
 vela::asr::Result stream(vela::asr::Client& client, const std::vector<int16_t>& pcm,
-                         const vela::asr::SessionOptions& options, bool fast, Clock::time_point& last_audio) {
+                         const vela::asr::SessionOptions& options, bool fast, Streamed& streamed) {
     vela::asr::Session session = client.open(options);
     std::string partial;                   // touched by one result at a time
     std::atomic<bool> speech_over{false};  // voice detection found the end of speech
@@ -36,15 +34,8 @@ vela::asr::Result stream(vela::asr::Client& client, const std::vector<int16_t>& 
         if (r.code == VELA_ASR_VOICE_END) speech_over = true;
     });
     std::future<vela::asr::Result> final = session.final();
-    const size_t step = options.rate_khz * 100;
-    const Clock::time_point start = Clock::now();
-    for (size_t at = 0; at < pcm.size() && !speech_over; at += step) {
-        if (!fast) std::this_thread::sleep_until(start + std::chrono::milliseconds(at / step * 100));
-        session.push(pcm.data() + at, std::min(step, pcm.size() - at));
-        last_audio = Clock::now();
-    }
-    session.finish();  // the tail is padded with silence
-    if (!speech_over) last_audio = Clock::now();
+    const PacedStream pace{static_cast<size_t>(options.rate_khz) * 100, options.rate_khz, fast ? 0.0 : 1.0};
+    stream_paced(session, pcm.data(), pcm.size(), pace, speech_over, streamed);
     return final.get();
 }
 // [usage-end]
@@ -52,6 +43,7 @@ vela::asr::Result stream(vela::asr::Client& client, const std::vector<int16_t>& 
 #include <samplerate.h>
 #include <sndfile.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -245,7 +237,8 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    Clock::time_point last_audio, finished;
+    Streamed streamed;
+    std::chrono::steady_clock::time_point finished;
     vela::asr::Result result;
     try {
         vela::asr::ClientOptions client_options;
@@ -254,8 +247,8 @@ int main(int argc, char** argv) {
         client_options.log_level = 1;
         client_options.server_url = o.server;  // empty: $VELA_ASR_SERVER_URL, else the built-in URL
         vela::asr::Client client(client_options);
-        result = stream(client, pcm, {o.rate_khz, o.vad, o.bv32}, o.fast, last_audio);
-        finished = Clock::now();
+        result = stream(client, pcm, {o.rate_khz, o.vad, o.bv32}, o.fast, streamed);
+        finished = std::chrono::steady_clock::now();
     } catch (const vela::asr::Error& e) {
         std::fprintf(stderr, "asr-stream: %s\n", e.what());
         return 1;
@@ -282,7 +275,8 @@ int main(int argc, char** argv) {
         std::printf("uploaded: %ld bytes of PCM, %.1f%% of the PCM (the echo recognizer's count)\n", received,
                     100.0 * received / pcm_bytes);
     }
-    const auto latency = std::chrono::duration_cast<std::chrono::milliseconds>(finished - last_audio);
+    const auto latency =
+        std::chrono::duration_cast<std::chrono::milliseconds>(finished - streamed.last_audio);
     std::printf("latency: %lld ms from the last audio to the final result\n",
                 static_cast<long long>(latency.count()));
     return 0;

@@ -255,8 +255,13 @@ std::unique_ptr<OwnedResult> fromSdk(const vela::ASRResultM& event) {
 }
 
 // Hands `result` to the session: keeps a final or error result, calls the
-// callback unless the session is closed or has already ended.
-void deliver(Session& s, const OwnedResult& result) {
+// callback unless the session is closed or has already ended. Every result
+// names the session's sid, also an error that the server's content lacks.
+void deliver(Session& s, OwnedResult& result) {
+    if (result.sid_s.empty()) {
+        result.sid_s = s.sdk->_sid;  // set when the instance was made, read-only since
+        result.point();
+    }
     std::lock_guard<std::recursive_mutex> in_callback(s.callback_mutex);
     const bool terminal = result.kind == VELA_ASR_RESULT_FINAL || result.kind == VELA_ASR_RESULT_ERROR;
     {

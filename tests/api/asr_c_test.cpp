@@ -2,6 +2,7 @@
 // cause named for each kind of failure, and exactly one final or error result
 // per session whether it ends by itself, by close or by shutdown.
 #include <gtest/gtest.h>
+#include <time.h>
 
 #include <atomic>
 #include <functional>
@@ -34,6 +35,7 @@ struct Seen {
     std::mutex mutex;
     std::vector<vela_asr_result_kind> kinds;
     std::vector<int> codes;
+    std::vector<std::string> sids;
     int terminals() {
         std::lock_guard<std::mutex> lock(mutex);
         int n = 0;
@@ -45,6 +47,7 @@ struct Seen {
         std::lock_guard<std::mutex> lock(self->mutex);
         self->kinds.push_back(r->kind);
         self->codes.push_back(r->code);
+        self->sids.push_back(r->sid);
     }
 };
 
@@ -209,6 +212,32 @@ TEST(CApi, ErrorsNameTheirCause) {
     }
 }
 
+// A full pool refuses one more session with VELA_ASR_E_BUSY, on which load
+// generators wait; a closed session's slot comes back for the next open.
+TEST(CApi, FullPoolAnswersBusyUntilASessionIsClosed) {
+    ScriptedHttpServer server;
+    script(server);
+    Sdk sdk(server.url());
+    std::vector<vela_asr_session*> open;
+    vela_asr_session* s = nullptr;
+    int code = VELA_ASR_OK;
+    while (open.size() <= 100 && (code = vela_asr_open(nullptr, nullptr, nullptr, &s)) == VELA_ASR_OK)
+        open.push_back(s);
+    EXPECT_EQ(VELA_ASR_E_BUSY, code) << vela_asr_last_error(nullptr);
+    EXPECT_EQ(100u, open.size());
+    vela_asr_close(open.back());
+    open.pop_back();
+    // The slot is back once the instance's own threads have let go of it.
+    for (int i = 0; i < 5000 && (code = vela_asr_open(nullptr, nullptr, nullptr, &s)) == VELA_ASR_E_BUSY;
+         ++i) {
+        const timespec pause{0, 1000000};
+        nanosleep(&pause, nullptr);
+    }
+    ASSERT_EQ(VELA_ASR_OK, code) << vela_asr_last_error(nullptr);
+    open.push_back(s);
+    for (vela_asr_session* h : open) vela_asr_close(h);
+}
+
 // Close and shutdown end a live session with one error result, and no
 // callback follows them even when the server answers afterwards.
 TEST(CApi, CloseAndShutdownEndLiveSessionsOnce) {
@@ -226,6 +255,7 @@ TEST(CApi, CloseAndShutdownEndLiveSessionsOnce) {
         vela_asr_close(s);
         ASSERT_EQ(1u, closed_seen.codes.size());
         EXPECT_EQ(VELA_ASR_E_CANCELLED, closed_seen.codes[0]);
+        EXPECT_EQ("s1", closed_seen.sids[0]);  // an error names its session too
 
         vela_asr_session* live[2];
         for (int i = 0; i < 2; ++i) {

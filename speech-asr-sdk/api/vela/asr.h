@@ -118,7 +118,7 @@ typedef struct vela_asr_result {
     const char* text;      /* recognised text; for an error, its cause in words */
     int begin_ms;  /* speech begin and end, in ms from the first audio pushed */
     int end_ms;
-    const char* sid;       /* the server's session id, when it sends it */
+    const char* sid;       /* the session's id, as the server gave it when it was created */
     const vela_asr_word* words; /* word timings, when the server sends them */
     size_t word_count;
     const char* json;      /* the server's result content as JSON text, for anything else */
