@@ -293,7 +293,7 @@ void CMFE::writeStreamHeader() {
             format = static_cast<UWord8>(nCodeFormat);
             break;
         default:
-            format = (nSampleRate == 16000) ? vela::wire::kFormatPcmAt16k : vela::wire::kFormatPcmAt8k;
+            format = vela::wire::pcmFormatFor(static_cast<int>(nSampleRate));
             break;
     }
     g_pBVData[0] = format;

@@ -65,6 +65,9 @@ constexpr unsigned char kFormatPcmAt16k = 5;
 constexpr bool isPcmFormat(unsigned char f) { return f == kFormatPcmAt8k || f == kFormatPcmAt16k; }
 constexpr bool isBv32Format(unsigned char f) { return f == kFormatBv32At8k || f == kFormatBv32At16k; }
 constexpr int formatRate(unsigned char f) { return f >= kFormatBv32At16k ? 16000 : 8000; }
+// The format bytes of a stream at `rate` Hz: 16 kHz for 16000, else 8 kHz.
+constexpr unsigned char pcmFormatFor(int rate) { return rate == 16000 ? kFormatPcmAt16k : kFormatPcmAt8k; }
+constexpr unsigned char bv32FormatFor(int rate) { return rate == 16000 ? kFormatBv32At16k : kFormatBv32At8k; }
 
 // The last packet of a session goes with a negative index and carries at least
 // this many bytes; one of exactly this size that ends a session with no new

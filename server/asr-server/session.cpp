@@ -676,11 +676,9 @@ void Session::decodeChunk(const Chunk& chunk) {
         if (chunk.fill > 0) {
             bv32_.conceal(chunk.fill, scratch_);
         } else if (bv32_.carried() == 0 && d.size() % kBv32FrameSize == kStreamHeaderSize &&
-                   d.compare(
-                       0, kStreamHeaderSize,
-                       std::string{static_cast<char>(session_rate_ == 16000 ? vela::wire::kFormatBv32At16k
-                                                                            : vela::wire::kFormatBv32At8k),
-                                   0, 0, 0}) == 0) {
+                   d.compare(0, kStreamHeaderSize,
+                             std::string{static_cast<char>(vela::wire::bv32FormatFor(session_rate_)), 0, 0,
+                                         0}) == 0) {
             // The front end starts a new segment after a pause with its header
             // and a freshly reset encoder.
             bv32_.reset();
