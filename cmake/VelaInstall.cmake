@@ -108,6 +108,8 @@ install(PROGRAMS ${PROJECT_SOURCE_DIR}/deploy/nginx/render.sh
         DESTINATION ${VELA_DATA_DIR}/deploy/nginx COMPONENT server)
 install(FILES ${PROJECT_SOURCE_DIR}/deploy/nginx/asr-cluster.conf.in
         DESTINATION ${VELA_DATA_DIR}/deploy/nginx COMPONENT server)
+# render.sh takes the error bodies' numbers and texts from ../../wire/vela_wire.h.
+install(FILES ${PROJECT_SOURCE_DIR}/wire/vela_wire.h DESTINATION ${VELA_DATA_DIR}/wire COMPONENT server)
 install(PROGRAMS ${PROJECT_SOURCE_DIR}/scripts/cluster.sh
         DESTINATION ${VELA_DATA_DIR}/scripts COMPONENT server)
 # The unit is the package's: it runs /usr/bin/asr-server.

@@ -24,11 +24,17 @@ function(vela_library target)
     set_target_properties(${target} PROPERTIES OUTPUT_NAME ${target})
 endfunction()
 
+# vela_wire: the protocol's constants, header-only (wire/vela_wire.h), for the
+# SDK, the server, the tools and the front end's stream header.
+add_library(vela_wire INTERFACE)
+target_include_directories(vela_wire INTERFACE $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>)
+# The installed static libraries need nothing of it: they link it as $<BUILD_INTERFACE:...>.
+
 # libvadcodec: signal processing only (front end, BV32, audio bitmap).
 vela_collect(VADCODEC_SOURCES vad)
 add_library(vadcodec STATIC ${VADCODEC_SOURCES})
 vela_library(vadcodec)
-target_link_libraries(vadcodec PUBLIC Threads::Threads m)
+target_link_libraries(vadcodec PUBLIC Threads::Threads m PRIVATE $<BUILD_INTERFACE:vela_wire>)
 # The front end's float arithmetic must not be contracted into fused
 # multiply-adds when a target with FMA is chosen: results matter at 1e-7.
 target_compile_options(vadcodec PRIVATE -ffp-contract=off)
@@ -50,7 +56,8 @@ function(vela_sdk_library target)
     add_library(${target} STATIC ${ARGN})
     vela_library(${target})
     target_link_libraries(${target} PUBLIC speechutil vadcodec CURL::libcurl JsonCpp::JsonCpp
-                                           Boost::headers ZLIB::ZLIB Threads::Threads)
+                                           Boost::headers ZLIB::ZLIB Threads::Threads
+                                    PRIVATE $<BUILD_INTERFACE:vela_wire>)
     target_compile_definitions(${target} PRIVATE
         VELA_ASR_SERVER_URL_DEFAULT="${VELA_ASR_SERVER_URL}")
 endfunction()

@@ -7,6 +7,7 @@
 
 #include "speech-asr-sdk/failure_cause.h"
 #include "speech-util/glog2speech/glog2speech.h"
+#include "wire/vela_wire.h"
 
 namespace vela {
 
@@ -97,7 +98,8 @@ void AudioTask::handle() {
     }
 
     const Json::Value& param = reply_param(root);
-    if (!param.isMember("err_no") || !param["err_no"].isInt() || param["err_no"].asInt() != 0) {
+    if (!param.isMember(wire::kErrNoKey) || !param[wire::kErrNoKey].isInt() ||
+        param[wire::kErrNoKey].asInt() != wire::kOk) {
         if (_sdk->_cb.load() != nullptr) {
             speech::glog2speech_writelog(speech::GLOG_WARNING, kUnit, __LINE__,
                                          "AudioTask::handle  or json  faild [logid:%u]", logid);
@@ -106,7 +108,7 @@ void AudioTask::handle() {
         fail();
         return;
     }
-    if (!param.isMember("status") || !param["status"].isInt()) {
+    if (!param.isMember(wire::kStatusKey) || !param[wire::kStatusKey].isInt()) {
         if (_sdk->_cb.load() != nullptr) {
             speech::glog2speech_writelog(speech::GLOG_WARNING, kUnit, __LINE__,
                                          "AudioTask::handle json (status) faild [logid:%u]", logid);
@@ -116,13 +118,13 @@ void AudioTask::handle() {
         return;
     }
 
-    const int s = param["status"].asInt();
+    const int s = param[wire::kStatusKey].asInt();
     ASRResultM result;
     const std::string content = fill_result(root, s, result);
     // The final result ends the session, unless something else (a failed
     // upload, the result deadline) has ended it meanwhile; other results
     // are delivered while the session runs.
-    const bool deliver = s == 3 ? _sdk->finish() : _sdk->status.load() != ST_FINISH;
+    const bool deliver = s == wire::kStatusFinal ? _sdk->finish() : _sdk->status.load() != ST_FINISH;
     if (deliver && _sdk->_cb.load() != nullptr) {
         const timeval begin = _sdk->_createSessionBegin.load();
         // Offsets from the first push: speech starts where the front end
@@ -137,7 +139,7 @@ void AudioTask::handle() {
     }
     log_status(kUnit, s, content);
 
-    if (s == 3) {
+    if (s == wire::kStatusFinal) {
         _sdk->notify();
         if (deliver) _sdk->give_back_slot();  // this reply ended the session
     } else {

@@ -8,6 +8,7 @@
 #include "speech-asr-sdk/json_text.h"
 #include "speech-util/curlreq/curlreq.h"
 #include "speech-util/glog2speech/glog2speech.h"
+#include "wire/vela_wire.h"
 
 namespace vela {
 
@@ -51,7 +52,10 @@ int AudioTask::exchange(const char* unit, boost::shared_array<char>& body, timev
         } else {
             speech::util::CurlForm form;           // refers to the packet bytes; freed after the request
             const size_t len = _post ? _size : 0;  // no packet, no bytes
-            if (form.addBuffer("asr_audio", "", _post.get(), len, "audio/pcm")) form.attach(req->getCurl());
+            if (form.addBuffer(wire::kAudioPart, wire::kAudioFileName, _post.get(), len,
+                               wire::kAudioPartType)) {
+                form.attach(req->getCurl());
+            }
             ret = req->doPost(_url.c_str(), nullptr);
         }
         if (ret == 0) break;
@@ -80,25 +84,25 @@ int AudioTask::exchange(const char* unit, boost::shared_array<char>& body, timev
 }
 
 const Json::Value& AudioTask::reply_param(const Json::Value& root) {
-    if (root.isObject() && root.isMember("asr_param") && root["asr_param"].isObject())
-        return root["asr_param"];
+    if (root.isObject() && root.isMember(wire::kParamKey) && root[wire::kParamKey].isObject())
+        return root[wire::kParamKey];
     return Json::Value::nullSingleton();
 }
 
 std::string AudioTask::fill_result(const Json::Value& root, int s, ASRResultM& result) {
-    if (s != 2 && s != 3) {
+    if (s != wire::kStatusIntermediate && s != wire::kStatusFinal) {
         result.set_parameter(VELA_ASR_UNKNOWN);
         return std::string();
     }
-    std::string content = to_json_line(root["asr_content"]);  // "null" when absent
-    result.set_parameter(s == 2 ? VELA_ASR_MIDDLE : VELA_ASR_FINISH);
+    std::string content = to_json_line(root[wire::kContentKey]);  // "null" when absent
+    result.set_parameter(s == wire::kStatusIntermediate ? VELA_ASR_MIDDLE : VELA_ASR_FINISH);
     result.set_asr_content(content);
     return content;
 }
 
 void AudioTask::log_status(const char* unit, int s, const std::string& content) const {
     const unsigned logid = static_cast<unsigned>(_logid);
-    const bool known = s == 2 || s == 3;
+    const bool known = s == wire::kStatusIntermediate || s == wire::kStatusFinal;
     speech::glog2speech_writelog(speech::GLOG_NOTICE, unit, __LINE__,
                                  "AudioTask::handle status :%d  [logid:%u][asr:%s]", s, logid,
                                  known ? content.c_str() : "unknown asr");

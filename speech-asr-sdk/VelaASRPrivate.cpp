@@ -9,6 +9,7 @@
 
 #include "speech-asr-sdk/AudioTask.h"
 #include "speech-util/glog2speech/glog2speech.h"
+#include "wire/vela_wire.h"
 
 namespace vela {
 
@@ -78,22 +79,23 @@ void AudioTask::handle() {
         return;
     }
     const Json::Value& param = reply_param(root);
-    if (!param.isMember("err_no") || !param["err_no"].isInt() || param["err_no"].asInt() != 0 ||
-        !param.isMember("status") || !param["status"].isInt()) {
+    if (!param.isMember(wire::kErrNoKey) || !param[wire::kErrNoKey].isInt() ||
+        param[wire::kErrNoKey].asInt() != wire::kOk || !param.isMember(wire::kStatusKey) ||
+        !param[wire::kStatusKey].isInt()) {
         speech::glog2speech_writelog(speech::GLOG_WARNING, kUnit, __LINE__,
                                      "AudioTask::handle  or json  faild [logid:%u]", logid);
         fetch_over(_sdk);
         return;
     }
 
-    const int s = param["status"].asInt();
+    const int s = param[wire::kStatusKey].asInt();
     ASRResultM result;
     const std::string content = fill_result(root, s, result);
     if (_sdk->status.load() != ST_FINISH) deliver(_sdk, result);  // nothing after the end
     log_status(kUnit, s, content);
 
     fetch_over(_sdk);
-    if (s == 3 && _sdk->finish()) _sdk->give_back_slot();
+    if (s == wire::kStatusFinal && _sdk->finish()) _sdk->give_back_slot();
 }
 
 }  // namespace vela

@@ -10,6 +10,7 @@
 #include "speech-asr-sdk/failure_cause.h"
 #include "speech-util/curlreq/curlreq.h"
 #include "speech-util/glog2speech/glog2speech.h"
+#include "wire/vela_wire.h"
 
 namespace vela {
 
@@ -114,17 +115,18 @@ int VelaASRLinuxSDK::create_session() {
     }
     // Members are looked up only in objects: the library refuses (throws) a
     // member lookup in an array or a scalar.
-    const bool ok = root.isObject() && root.isMember("asr_param") && root["asr_param"].isObject() &&
-                    root["asr_param"].isMember("err_no") && root["asr_param"]["err_no"].isInt() &&
-                    root["asr_param"]["err_no"].asInt() == 0 && root["asr_param"].isMember("sid") &&
-                    root["asr_param"]["sid"].isString();
+    const bool ok =
+        root.isObject() && root.isMember(wire::kParamKey) && root[wire::kParamKey].isObject() &&
+        root[wire::kParamKey].isMember(wire::kErrNoKey) && root[wire::kParamKey][wire::kErrNoKey].isInt() &&
+        root[wire::kParamKey][wire::kErrNoKey].asInt() == wire::kOk &&
+        root[wire::kParamKey].isMember(wire::kSidKey) && root[wire::kParamKey][wire::kSidKey].isString();
     if (!ok) {
         speech::glog2speech_writelog(speech::GLOG_WARNING, kUnit, __LINE__,
                                      "create seesion  or json  faild [logid:%u]", logid);
         note_failure(FailureKind::kReply, "the server refused the session or its reply named no session id");
         return 3;
     }
-    _sid = root["asr_param"]["sid"].asString();
+    _sid = root[wire::kParamKey][wire::kSidKey].asString();
     return 0;
 }
 

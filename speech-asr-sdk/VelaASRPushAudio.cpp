@@ -15,6 +15,7 @@
 #include "speech-util/utilcxx/thread_pool/task_runner.h"
 #include "vad/MFE.h"
 #include "vad/MFESessionSettings.h"
+#include "wire/vela_wire.h"
 
 namespace vela {
 
@@ -27,12 +28,11 @@ const size_t kChunkBytes = 3200;          // a regular chunk; any other size is 
 const size_t kOutBytesPerChunkByte = 10;  // front-end output buffer per chunk byte ...
 const size_t kMinOutBytes = 32000;        // ... and never less than this
 const int kOutCapacity = 32000;           // capacity declared to the front end
-const size_t kMinLastPacket = 100;        // a last packet carries at least this many bytes
 
 int clampToInt(size_t n) { return static_cast<int>(std::min<size_t>(n, std::numeric_limits<int>::max())); }
 
 // A zero-filled buffer: every byte that goes on the wire is defined.
-boost::shared_array<char> zeroFiller() { return boost::shared_array<char>(new char[kMinLastPacket]()); }
+boost::shared_array<char> zeroFiller() { return boost::shared_array<char>(new char[wire::kEndMarkerSize]()); }
 
 // The front end's output buffer for a chunk of `size` bytes: 10 bytes per chunk
 // byte and at least 32,000. The front end never writes more than the 32,000
@@ -173,7 +173,7 @@ int VelaASRLinuxSDK::push_audio(boost::shared_array<char> buf, size_t size, std:
         const std::string url = upload_url(-_idx);
         speech::glog2speech_writelog(speech::GLOG_NOTICE, kUnit, __LINE__,
                                      "VelaASRLinuxSDK::push_audio req:%s logid:%u", url.c_str(), logid);
-        runner->execute(new AudioTask(kUploadChannel, this, zeroFiller(), url, kMinLastPacket, _logid,
+        runner->execute(new AudioTask(kUploadChannel, this, zeroFiller(), url, wire::kEndMarkerSize, _logid,
                                       kUploadType, _idx));
         return 0;
     }
@@ -213,14 +213,14 @@ int VelaASRLinuxSDK::push_audio(boost::shared_array<char> buf, size_t size, std:
                                      logid, vad_len, static_cast<int>(_last_pkg_size));
         if (ret == 100) {
             // The end-of-speech output, padded with zeros up to the minimum.
-            if (_last_pkg_size < kMinLastPacket) {
-                std::memset(out.get() + _last_pkg_size, 0, kMinLastPacket - _last_pkg_size);
+            if (_last_pkg_size < wire::kEndMarkerSize) {
+                std::memset(out.get() + _last_pkg_size, 0, wire::kEndMarkerSize - _last_pkg_size);
             }
-            len = std::max(_last_pkg_size, kMinLastPacket);
+            len = std::max(_last_pkg_size, wire::kEndMarkerSize);
             vad_len = clampToInt(len);
-        } else if (len < kMinLastPacket) {
+        } else if (len < wire::kEndMarkerSize) {
             payload = zeroFiller();
-            len = kMinLastPacket;
+            len = wire::kEndMarkerSize;
             vad_len = clampToInt(len);
         }
     }

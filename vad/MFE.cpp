@@ -6,12 +6,13 @@
 #include <new>
 
 #include "vad/bv32/bv32.h"
+#include "wire/vela_wire.h"
 
 namespace {
 
 constexpr DWORD kWorkArrays = 30;
 constexpr DWORD kBV32FrameSamples = 80;
-constexpr DWORD kStreamHeaderBytes = 4;
+constexpr DWORD kStreamHeaderBytes = vela::wire::kStreamHeaderSize;
 
 }  // namespace
 
@@ -292,7 +293,7 @@ void CMFE::writeStreamHeader() {
             format = static_cast<UWord8>(nCodeFormat);
             break;
         default:
-            format = (nSampleRate == 16000) ? 5 : 1;
+            format = vela::wire::pcmFormatFor(static_cast<int>(nSampleRate));
             break;
     }
     g_pBVData[0] = format;

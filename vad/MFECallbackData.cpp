@@ -8,11 +8,12 @@
 #include "vad/MFE.h"
 #include "vad/MFEInternal.h"
 #include "vad/bv32/bv32.h"
+#include "wire/vela_wire.h"
 
 namespace {
 
 constexpr int kPackedFrameBytes = 20;
-constexpr int kHeaderBytes = 4;
+constexpr int kHeaderBytes = static_cast<int>(vela::wire::kStreamHeaderSize);
 
 }  // namespace
 
@@ -129,7 +130,8 @@ int CMFE::handOutPcm(char* pDataOut, int iLen) {
     const int64_t capacity = iLen;
     if (isFirst) {
         if (capacity <= static_cast<int64_t>(n) + 3) return -1;
-        pDataOut[0] = static_cast<char>(nSampleRate == 8000 ? 1 : 5);
+        pDataOut[0] =
+            static_cast<char>(nSampleRate == 8000 ? vela::wire::kFormatPcmAt8k : vela::wire::kFormatPcmAt16k);
         pDataOut[1] = pDataOut[2] = pDataOut[3] = 0;
         if (n > 0) std::memcpy(pDataOut + kHeaderBytes, g_pData + lSampleStart, n);
         isFirst = false;

@@ -1,5 +1,7 @@
 #include "vad/MFESessionSettings.h"
 
+#include "wire/vela_wire.h"
+
 void mfeApplySessionSettings(CMFE& mfe, int maxSpeechFrames, int vad, int compress, bool wideband) {
     mfe.mfeSetParam(MFE_MAX_SPEECH_DURATION, maxSpeechFrames);
     mfe.mfeSetParam(MFE_VAD, vad);
@@ -13,6 +15,6 @@ void mfeApplySessionSettings(CMFE& mfe, int maxSpeechFrames, int vad, int compre
     mfe.mfeSetParam(MFE_BIAS_SPEECH_IN, 0);
     mfe.mfeSetParam(MFE_BIAS_SPEECH_OUT, 5);
     mfe.mfeSetParam(MFE_SAMPLE_RATE, wideband ? 16000 : 8000);
-    mfe.mfeSetParam(MFE_CODE_FORMAT, wideband ? 4 : 0);
+    mfe.mfeSetParam(MFE_CODE_FORMAT, wideband ? vela::wire::kFormatBv32At16k : vela::wire::kFormatBv32At8k);
     mfe.mfeSetParam(MFE_SLEEP_TIMEOUT, 60);
 }

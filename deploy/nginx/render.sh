@@ -23,6 +23,8 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 template=$here/asr-cluster.conf.in
+# The protocol's constants; two folders up both in the repository and installed.
+wire_header=$here/../../wire/vela_wire.h
 
 prefix= listen=127.0.0.1:8900 path=/asr/v2 hold_ms=500 max_body=4m header_buffers="2 8k"
 max_conn=512 upstream_keepalive=16 upstream_idle=4s workers=auto
@@ -100,6 +102,41 @@ for entry in "${nodes[@]}"; do
     node_locations+="        }"$'\n'
 done
 
+# The value of the constant or enumerator `$1` in the wire header, from its one
+# line `... NAME = VALUE;` or `NAME = VALUE,`: a number, or a string literal
+# given without its quotes.
+wire_value() {
+    local found
+    found=$(sed -n -E 's/^[[:space:]]*(constexpr[^=]*[[:space:]])?'"$1"' = ("([^"\\]|\\.)*"|[0-9]+)[;,].*$/\2/p' \
+        "$wire_header")
+    [ -n "$found" ] && [ "$(printf '%s\n' "$found" | wc -l)" -eq 1 ] || die "no single value of $1 in $wire_header"
+    found=${found#\"}
+    printf '%s' "${found%\"}"
+}
+# The JSON body of a refusal with the error number named $1 and the text $2,
+# keys in the order the nodes write them; the text goes into a single-quoted
+# nginx string, so it may hold none of \ ' " $.
+refusal_body() {
+    local code text=$2
+    code=$(wire_value "$1")
+    [[ $code =~ ^[0-9]+$ ]] || die "$1 is not a number in $wire_header"
+    [[ $text != *[\\\'\"\$]* ]] || die "text '$text' cannot go into an nginx string"
+    printf '{"%s":{"%s":"%s","%s":%s}}' "$param_key" "$err_msg_key" "$text" "$err_no_key" "$code"
+}
+[ -r "$wire_header" ] || die "cannot read $wire_header"
+param_key=$(wire_value kParamKey)
+err_msg_key=$(wire_value kErrMsgKey)
+err_no_key=$(wire_value kErrNoKey)
+http_prefix=$(wire_value kMsgHttpPrefix)
+msg_unknown_session=$(wire_value kMsgUnknownSession)
+msg_node_unavailable=$(wire_value kMsgNodeUnavailable)
+body_unknown_session=$(refusal_body kUnknownSession "$msg_unknown_session")
+body_node_unavailable=$(refusal_body kInternal "$msg_node_unavailable")
+body_403=$(refusal_body kBadRequest "${http_prefix}403")
+body_404=$(refusal_body kBadRequest "${http_prefix}404")
+body_413=$(refusal_body kLimitReached "${http_prefix}413")
+body_429=$(refusal_body kLimitReached "${http_prefix}429")
+
 # A fetch may be held for hold_ms; a node gets 10 s on top of that to answer.
 read_timeout="$(((hold_ms + 999) / 1000 + 10))s"
 
@@ -119,6 +156,12 @@ while IFS= read -r line || [ -n "$line" ]; do
             line=${line//@MAX_BODY@/$max_body}
             line=${line//@HEADER_BUFFERS@/$header_buffers}
             line=${line//@MAX_CONN_PER_CLIENT@/$max_conn}
+            line=${line//@UNKNOWN_SESSION_BODY@/$body_unknown_session}
+            line=${line//@NODE_UNAVAILABLE_BODY@/$body_node_unavailable}
+            line=${line//@HTTP_403_BODY@/$body_403}
+            line=${line//@HTTP_404_BODY@/$body_404}
+            line=${line//@HTTP_413_BODY@/$body_413}
+            line=${line//@HTTP_429_BODY@/$body_429}
             case $line in
                 *@UPSTREAM_KEEPALIVE@* | *@UPSTREAM_IDLE@*) ((upstream_keepalive > 0)) || continue ;;
             esac

@@ -125,12 +125,12 @@ struct Request {
 struct Answer {
     int status = 200;
     std::string body;
-    std::string type = "application/json";
+    std::string type = vela::wire::kJsonType;
 };
 
 Answer refusal(int status) {
     const ErrNo code = status == 413 || status == 503 ? kLimitReached : kBadRequest;
-    return Answer{status, Service::error(code, "HTTP " + std::to_string(status)).body};
+    return Answer{status, Service::error(code, vela::wire::kMsgHttpPrefix + std::to_string(status)).body};
 }
 
 bool knownMethod(const std::string& m) {
@@ -553,7 +553,7 @@ class Connection : public ConnectionBase, public std::enable_shared_from_this<Co
             try {
                 handle(self->server_.service, self->config_, req, reply);
             } catch (const std::exception&) {
-                reply(Answer{500, Service::error(kInternal, "internal error").body});
+                reply(Answer{500, Service::error(kInternal, vela::wire::kMsgInternal).body});
             }
         });
     }

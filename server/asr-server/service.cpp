@@ -14,6 +14,8 @@
 
 namespace asrserver {
 
+namespace wire = vela::wire;
+
 namespace {
 
 const std::string* param(const Query& query, const char* key) {
@@ -45,7 +47,7 @@ std::string toJson(const Json::Value& value) {
 }
 
 Reply ok(Json::Value root) {
-    root["asr_param"]["err_no"] = kOk;
+    root[wire::kParamKey][wire::kErrNoKey] = kOk;
     return Reply{200, toJson(root)};
 }
 
@@ -112,21 +114,21 @@ Service::~Service() { shutdown(); }
 
 Reply Service::error(ErrNo code, const std::string& message) {
     Json::Value root;
-    root["asr_param"]["err_no"] = code;
-    root["asr_param"]["err_msg"] = message;
+    root[wire::kParamKey][wire::kErrNoKey] = code;
+    root[wire::kParamKey][wire::kErrMsgKey] = message;
     return Reply{200, toJson(root)};
 }
 
 Reply Service::post(const Query& query, std::vector<FormPart> parts, bool body_ok,
                     const std::string& client) {
-    const auto audio =
-        std::find_if(parts.begin(), parts.end(), [](const FormPart& p) { return p.name == "asr_audio"; });
+    const auto audio = std::find_if(parts.begin(), parts.end(),
+                                    [](const FormPart& p) { return p.name == wire::kAudioPart; });
     const bool has_audio = audio != parts.end();
     const std::string* idx = param(query, "idx");
     const bool is_upload = has_audio || param(query, "sid") != nullptr || (idx != nullptr && *idx != "0");
     if (!is_upload) return create(query, client);  // whatever else the body holds
-    if (!body_ok) return error(kBadRequest, "malformed multipart body");
-    if (!has_audio) return error(kBadRequest, "missing \"asr_audio\" part");
+    if (!body_ok) return error(kBadRequest, wire::kMsgBadMultipart);
+    if (!has_audio) return error(kBadRequest, wire::kMsgMissingAudio);
     return upload(query, *audio);
 }
 
@@ -135,14 +137,14 @@ Reply Service::create(const Query& query, const std::string& client) {
     if (const std::string* text = param(query, "rate")) {
         int value = 0;
         if (!parseInt(text, value) || (value != 8 && value != 16 && value != 8000 && value != 16000)) {
-            return error(kBadRequest, "unsupported rate (use 8 or 16)");
+            return error(kBadRequest, wire::kMsgBadRate);
         }
         rate = value == 8 || value == 8000 ? 8000 : 16000;
     }
     bool full;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (stopping_ || draining_) return refuse("stopping", kStopping, "server is shutting down");
+        if (stopping_ || draining_) return refuse("stopping", kStopping, wire::kMsgStopping);
         full = sessions_.size() >= config_.max_sessions;
     }
     if (full) expireIdle();
@@ -150,9 +152,9 @@ Reply Service::create(const Query& query, const std::string& client) {
     const bool behind = runtime_->figures().backlog_s > max_backlog_s_;
 
     std::lock_guard<std::mutex> lock(mutex_);
-    if (stopping_ || draining_) return refuse("stopping", kStopping, "server is shutting down");
+    if (stopping_ || draining_) return refuse("stopping", kStopping, wire::kMsgStopping);
     if (sessions_.size() >= config_.max_sessions)
-        return refuse("sessions", kLimitReached, "too many sessions");
+        return refuse("sessions", kLimitReached, wire::kMsgTooManySessions);
     // One client must not fill the table for everyone else; its finished
     // sessions, kept until they expire, do not count.
     const size_t mine =
@@ -160,8 +162,8 @@ Reply Service::create(const Query& query, const std::string& client) {
             return kv.second.client == client && !kv.second.session->ended();
         }));
     if (mine >= config_.max_sessions_per_client)
-        return refuse("client_sessions", kLimitReached, "too many sessions");
-    if (behind) return refuse("backlog", kLimitReached, "too many sessions");
+        return refuse("client_sessions", kLimitReached, wire::kMsgTooManySessions);
+    if (behind) return refuse("backlog", kLimitReached, wire::kMsgTooManySessions);
     std::string sid = newSid();
     while (sessions_.count(sid) != 0) sid = newSid();
     Entry& entry = sessions_[sid];
@@ -171,59 +173,59 @@ Reply Service::create(const Query& query, const std::string& client) {
     entry.client = client;
 
     Json::Value root;
-    root["asr_param"]["sid"] = sid;
+    root[wire::kParamKey][wire::kSidKey] = sid;
     return ok(root);
 }
 
 Reply Service::upload(const Query& query, FormPart& audio) {
     const std::string* sid = param(query, "sid");
-    if (sid == nullptr || sid->empty()) return error(kBadRequest, "missing sid");
+    if (sid == nullptr || sid->empty()) return error(kBadRequest, wire::kMsgMissingSid);
     int idx = 0;
-    if (!parseInt(param(query, "idx"), idx)) return error(kBadRequest, "missing or malformed idx");
-    if (isOtherNode(*sid)) return error(kUnknownSession, "unknown or expired session");
+    if (!parseInt(param(query, "idx"), idx)) return error(kBadRequest, wire::kMsgBadIdx);
+    if (isOtherNode(*sid)) return error(kUnknownSession, wire::kMsgUnknownSession);
     Use use(*this, *sid);
-    if (use.get() == nullptr) return error(kUnknownSession, "unknown or expired session");
+    if (use.get() == nullptr) return error(kUnknownSession, wire::kMsgUnknownSession);
     switch (use.get()->addPacket(idx, std::move(audio.data))) {
         case PacketResult::Accepted:
         case PacketResult::Duplicate:
         case PacketResult::AfterLast:
             return ok(Json::Value());
         case PacketResult::BadIndex:
-            return error(kBadPacket, "packet number 0, out of range or after the last packet");
+            return error(kBadPacket, wire::kMsgBadPacket);
         case PacketResult::TooLarge:
-            return refuse("session_audio", kLimitReached, "too much audio held for this session");
+            return refuse("session_audio", kLimitReached, wire::kMsgSessionAudio);
         case PacketResult::TooLong:
             return refuse("session_length", kLimitReached,
                           "limit reached: a session may carry at most " +
                               std::to_string(config_.limits.max_audio.count()) + " s of audio");
         case PacketResult::ServerFull:
-            return refuse("held_audio", kLimitReached,
-                          "limit reached: the server holds as much audio as it may");
+            return refuse("held_audio", kLimitReached, wire::kMsgHeldAudio);
         case PacketResult::WrongRate:
-            return error(kBadRequest, "the stream header's format is for the other sample rate");
+            return error(kBadRequest, wire::kMsgWrongRate);
         case PacketResult::Closed:
             break;
     }
-    return error(kUnknownSession, "unknown or expired session");
+    return error(kUnknownSession, wire::kMsgUnknownSession);
 }
 
 void Service::get(const Query& query, ReplyDone done) {
     const std::string* sid = param(query, "sid");
-    if (sid == nullptr || sid->empty()) return done(error(kBadRequest, "missing sid"));
-    if (isOtherNode(*sid)) return done(error(kUnknownSession, "unknown or expired session"));
+    if (sid == nullptr || sid->empty()) return done(error(kBadRequest, wire::kMsgMissingSid));
+    if (isOtherNode(*sid)) return done(error(kUnknownSession, wire::kMsgUnknownSession));
     // The session counts as in use until the fetch is answered.
     auto use = std::make_shared<Use>(*this, *sid);
     Session* session = use->get();
-    if (session == nullptr) return done(error(kUnknownSession, "unknown or expired session"));
+    if (session == nullptr) return done(error(kUnknownSession, wire::kMsgUnknownSession));
     session->fetch(std::chrono::steady_clock::now() + config_.hold,
                    [use = std::move(use), sid = *sid, done = std::move(done)](const FetchResult& r) mutable {
                        use.reset();
-                       if (r.closed) return done(error(kUnknownSession, "unknown or expired session"));
+                       if (r.closed) return done(error(kUnknownSession, wire::kMsgUnknownSession));
                        Json::Value root;
-                       root["asr_param"]["status"] = r.final ? 3 : 2;
-                       Json::Value& content = root["asr_content"];
+                       root[wire::kParamKey][wire::kStatusKey] =
+                           r.final ? wire::kStatusFinal : wire::kStatusIntermediate;
+                       Json::Value& content = root[wire::kContentKey];
                        content["text"] = r.text;
-                       content["sid"] = sid;
+                       content[wire::kSidKey] = sid;
                        content["packets"] = r.packets;
                        if (r.final) content["missing"] = r.missing;
                        done(ok(root));

@@ -18,18 +18,18 @@
 #include "server/asr-server/multipart.h"
 #include "server/asr-server/recognizer.h"
 #include "server/asr-server/session.h"
+#include "wire/vela_wire.h"
 
 namespace asrserver {
 
-enum ErrNo {
-    kOk = 0,
-    kBadRequest = 1,      // malformed query or body, or a stream header of the wrong sample rate
-    kUnknownSession = 2,  // no such session, or it expired
-    kBadPacket = 3,       // packet number 0, out of range, or after the last packet
-    kLimitReached = 4,    // too many sessions, or too much audio held for one session or by all
-    kInternal = 5,        // unexpected failure inside the server
-    kStopping = 6,        // the server is shutting down
-};
+using vela::wire::ErrNo;
+using vela::wire::kBadPacket;
+using vela::wire::kBadRequest;
+using vela::wire::kInternal;
+using vela::wire::kLimitReached;
+using vela::wire::kOk;
+using vela::wire::kStopping;
+using vela::wire::kUnknownSession;
 
 struct ServiceConfig {
     std::chrono::milliseconds hold{500};               // longest wait of a result fetch for new audio

@@ -12,7 +12,7 @@ namespace asrserver {
 
 namespace {
 
-constexpr size_t kStreamHeaderSize = 4;
+using vela::wire::kStreamHeaderSize;
 constexpr size_t kBv32FrameSize = Bv32Stream::kFrameBytes;
 constexpr size_t kPcmUnitSize = 160;  // the front end hands PCM out in units of 80 samples
 constexpr size_t kSamplesPerFrame = Bv32Stream::kFrameSamples;
@@ -71,14 +71,14 @@ StreamHead classifyFirstPacket(const std::string& data, int session_rate) {
     const unsigned char format = static_cast<unsigned char>(data[0]);
     const size_t body = data.size() - kStreamHeaderSize;
     StreamFormat kind;
-    if ((format == 1 || format == 5) && body % kPcmUnitSize == 0) {
+    if (vela::wire::isPcmFormat(format) && body % kPcmUnitSize == 0) {
         kind = StreamFormat::Pcm;
-    } else if ((format == 0 || format == 4) && body % kBv32FrameSize == 0) {
+    } else if (vela::wire::isBv32Format(format) && body % kBv32FrameSize == 0) {
         kind = StreamFormat::Bv32;
     } else {
         return head;
     }
-    const int rate = format >= 4 ? 16000 : 8000;
+    const int rate = vela::wire::formatRate(format);
     head.format = rate == session_rate ? kind : StreamFormat::WrongRate;
     head.header_size = kStreamHeaderSize;
     return head;
@@ -678,7 +678,8 @@ void Session::decodeChunk(const Chunk& chunk) {
             bv32_.conceal(chunk.fill, scratch_);
         } else if (bv32_.carried() == 0 && d.size() % kBv32FrameSize == kStreamHeaderSize &&
                    d.compare(0, kStreamHeaderSize,
-                             std::string{static_cast<char>(session_rate_ == 16000 ? 4 : 0), 0, 0, 0}) == 0) {
+                             std::string{static_cast<char>(vela::wire::bv32FormatFor(session_rate_)), 0, 0,
+                                         0}) == 0) {
             // The front end starts a new segment after a pause with its header
             // and a freshly reset encoder.
             bv32_.reset();

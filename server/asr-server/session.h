@@ -20,6 +20,7 @@
 
 #include "server/asr-server/bv32_stream.h"
 #include "server/asr-server/recognizer.h"
+#include "wire/vela_wire.h"
 
 namespace asrserver {
 
@@ -49,7 +50,7 @@ StreamHead classifyFirstPacket(const std::string& data, int session_rate);
 
 // A packet with a negative index and exactly this many bytes is an end marker
 // without audio.
-constexpr size_t kFillerSize = 100;
+constexpr size_t kFillerSize = vela::wire::kEndMarkerSize;
 
 // Bytes of audio held by all sessions of a server together: packets waiting
 // for an earlier one, audio waiting for a decoder, and audio made to fill

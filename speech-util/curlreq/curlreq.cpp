@@ -10,6 +10,7 @@
 
 #include "speech-util/curlreq/curl_share.h"
 #include "speech-util/glog2speech/glog2speech.h"
+#include "wire/vela_wire.h"
 
 namespace speech {
 namespace util {
@@ -155,7 +156,7 @@ void CurlRequest::reset() {
     http_status = 200;
     curl_ret_code = CURLE_OK;
     _headers.clear();
-    _headers.emplace_back("Content-Type:application/json");
+    _headers.emplace_back(std::string("Content-Type:") + vela::wire::kJsonType);
     curlshare::releaseHandle(_curl);
     _curl = curlshare::acquireHandle();
     if (_c_list != nullptr) {

@@ -12,6 +12,8 @@ import subprocess
 import sys
 import tempfile
 import time
+import urllib.error
+import urllib.parse
 import urllib.request
 
 SESSIONS = 20
@@ -28,6 +30,15 @@ def http(url, body=None, content_type=None):
         req.add_header("Content-Type", content_type)
     with urllib.request.urlopen(req, timeout=10) as reply:
         return json.loads(reply.read().decode())
+
+
+def answer(url):
+    """The HTTP status and the JSON body of a GET, refusals included."""
+    try:
+        with urllib.request.urlopen(url, timeout=10) as reply:
+            return reply.status, json.loads(reply.read().decode())
+    except urllib.error.HTTPError as e:
+        return e.code, json.loads(e.read().decode())
 
 
 def create(base):
@@ -136,6 +147,16 @@ def main():
                 got = fetch_err(base, sid)
                 if got != want:
                     fail("fetch of %s at %s: err_no %d, expected %d" % (sid, base, got, want))
+
+            # The front's own refusals (rendered from the wire header) read as a node's.
+            def root(base):
+                return urllib.parse.urljoin(base, "/nope")
+
+            unknown = "?pid=1&appname=t&sid=node9.00&rate=16"
+            for what, at_front, at_node in [("unknown session", front + unknown, nodes["node1"] + unknown),
+                                            ("unknown path", root(front), root(nodes["node1"]))]:
+                if answer(at_front) != answer(at_node):
+                    fail("%s: the front answers %s, a node %s" % (what, answer(at_front), answer(at_node)))
         finally:
             stop_cluster(proc, info)
     print("cluster test passed: %s" % served)

@@ -8,13 +8,13 @@
 #include "vad/bv32/bv32.h"
 #include "vad/bv32/bv32dec.h"
 #include "vad/bv32/g192.h"
+#include "wire/vela_wire.h"
 
 namespace {
 
 constexpr int kFrameSamples = 80;
 constexpr int kPackedBytes = 20;
 constexpr int kRecordBytes = kG192RecordWords * 2;
-constexpr int kStreamHeaderBytes = 4;
 
 const char kUsage[] =
     "Usage: bv32dec [-g] [--stream] input output.pcm\n"
@@ -54,12 +54,12 @@ bool write_pcm(std::FILE* out, const Word16* samples, int n) {
 
 // Checks the upload stream header; returns an error message or "".
 std::string check_stream_header(std::FILE* in) {
-    unsigned char header[kStreamHeaderBytes];
+    unsigned char header[vela::wire::kStreamHeaderSize];
     const std::size_t got = std::fread(header, 1, sizeof(header), in);
     if (got < sizeof(header)) {
         return "input too short for the 4-byte stream header (" + std::to_string(got) + " bytes)";
     }
-    if ((header[0] != 0 && header[0] != 4) || header[1] != 0 || header[2] != 0 || header[3] != 0) {
+    if (!vela::wire::isBv32Format(header[0]) || header[1] != 0 || header[2] != 0 || header[3] != 0) {
         return "not a BV32 stream header: format byte " + std::to_string(header[0]) +
                " (expected 0 or 4, then three zero bytes)";
     }

@@ -7,6 +7,7 @@
 #include "tools/common/tool_files.h"
 #include "vad/bv32/bv32.h"
 #include "vad/bv32/g192.h"
+#include "wire/vela_wire.h"
 
 namespace {
 
@@ -53,7 +54,7 @@ int read_frame(std::FILE* in, Word16* frame, bool* odd_byte) {
 
 int main(int argc, char** argv) {
     bool g192 = false, stream = false;
-    int format = 4;
+    unsigned char format = vela::wire::kFormatBv32At16k;
     std::vector<std::string> paths;
     for (int i = 1; i < argc; i++) {
         const std::string arg = argv[i];
@@ -67,8 +68,11 @@ int main(int argc, char** argv) {
             stream = true;
         } else if (arg == "--format") {
             const std::string value = i + 1 < argc ? argv[++i] : "";
-            if (value != "0" && value != "4") return fail("--format takes 0 or 4, not '" + value + "'");
-            format = value[0] - '0';
+            const auto digit = static_cast<unsigned char>(value.empty() ? 0xff : value[0] - '0');
+            if (value.size() != 1 || !vela::wire::isBv32Format(digit)) {
+                return fail("--format takes 0 or 4, not '" + value + "'");
+            }
+            format = digit;
         } else if (arg.size() > 1 && arg[0] == '-') {
             std::fputs(kUsage, stderr);
             return fail("unknown option " + arg);
@@ -92,7 +96,7 @@ int main(int argc, char** argv) {
     BV32_Bit_Stream bits;
     bool write_error = false;
     if (stream) {
-        const UWord8 header[4] = {static_cast<UWord8>(format), 0, 0, 0};
+        const UWord8 header[vela::wire::kStreamHeaderSize] = {format, 0, 0, 0};
         write_error = std::fwrite(header, 1, sizeof(header), out.get()) != sizeof(header);
     }
     while (!write_error) {
