@@ -194,37 +194,34 @@ def read_reply_in_background(s):
 # Each returns (answer, time of the first refusal (or answer) or None, note).
 
 
-def chunked_body(port):
+def flood(port, head, block, count, limit):
+    """Sends `head`, then `block` (worth `count`) until `limit` is reached or the
+    server closes; returns the reply and what was sent."""
     s = connect(port)
-    s.sendall(b"POST /asr/v2?rate=8 HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n")
     r, result = read_reply_in_background(s)
-    chunk = b"10000\r\n" + b"x" * 0x10000 + b"\r\n"
     sent = 0
     try:
-        while sent < 200 << 20:  # 200 MiB
-            s.sendall(chunk)
-            sent += 0x10000
+        s.sendall(head)
+        while sent < limit:
+            s.sendall(block)
+            sent += count
     except OSError:
         pass
     r.join()
     s.close()
+    return result, sent
+
+
+def chunked_body(port):
+    head = b"POST /asr/v2?rate=8 HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n"
+    chunk = b"10000\r\n" + b"x" * 0x10000 + b"\r\n"
+    result, sent = flood(port, head, chunk, 0x10000, 200 << 20)  # 200 MiB
     return summary([result["reply"][0]]), result["t"], f"sent {sent >> 20} MiB"
 
 
 def many_headers(port):
-    s = connect(port)
-    r, result = read_reply_in_background(s)
-    lines = 0
-    try:
-        s.sendall(b"GET /asr/v2 HTTP/1.1\r\n")
-        block = b"".join(b"X-%d: y\r\n" % i for i in range(1000))
-        while lines < 4_000_000:
-            s.sendall(block)
-            lines += 1000
-    except OSError:
-        pass
-    r.join()
-    s.close()
+    block = b"".join(b"X-%d: y\r\n" % i for i in range(1000))
+    result, lines = flood(port, b"GET /asr/v2 HTTP/1.1\r\n", block, 1000, 4_000_000)
     return summary([result["reply"][0]]), result["t"], f"sent {lines} lines"
 
 

@@ -159,7 +159,7 @@ Reply Service::create(const Query& query, const std::string& client) {
     // sessions, kept until they expire, do not count.
     const size_t mine =
         static_cast<size_t>(std::count_if(sessions_.begin(), sessions_.end(), [&](const auto& kv) {
-            return kv.second.client == client && !kv.second.session->ended();
+            return kv.second.client == client && !kv.second.session->done();
         }));
     if (mine >= config_.max_sessions_per_client)
         return refuse("client_sessions", kLimitReached, wire::kMsgTooManySessions);

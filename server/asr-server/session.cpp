@@ -401,12 +401,7 @@ PacketResult Session::addPacket(int index, std::string data) {
             pending_.emplace(n, std::move(incoming));
         }
         for (auto it = pending_.find(next_); it != pending_.end(); it = pending_.find(next_)) {
-            Packet packet = std::move(it->second);
-            pending_.erase(it);
-            pending_bytes_ -= packet.data.size();
-            consume(next_, packet);
-            ++next_;
-            ++consumed_;
+            consumePending(it);
             progressed = true;
         }
         if (progressed) bump();
@@ -441,6 +436,15 @@ void Session::consume(int index, Packet& packet) {
     chunk.audio_ns = nanosOf(chunk.frames ? chunk.bytes.size() / kBv32FrameSize * kSamplesPerFrame
                                           : chunk.bytes.size() / sizeof(int16_t));
     queue(std::move(chunk));
+}
+
+void Session::consumePending(std::map<int, Packet>::iterator it) {
+    Packet packet = std::move(it->second);
+    pending_.erase(it);
+    pending_bytes_ -= packet.data.size();
+    consume(next_, packet);
+    ++next_;
+    ++consumed_;
 }
 
 void Session::queue(Chunk chunk) {
@@ -500,12 +504,7 @@ void Session::fillGap() {
             next_ = upto;
             continue;
         }
-        Packet packet = std::move(it->second);
-        pending_.erase(it);
-        pending_bytes_ -= packet.data.size();
-        consume(next_, packet);
-        ++next_;
-        ++consumed_;
+        consumePending(it);
     }
     bump();
     settle();
@@ -818,11 +817,6 @@ void Session::sweep() {
         answerDue(answers);
     }
     deliver(answers);
-}
-
-bool Session::done() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return closed_ || final_answered_ || wrong_rate_;
 }
 
 void Session::close() {

@@ -219,10 +219,9 @@ class Session : public std::enable_shared_from_this<Session> {
     // the utterance (and its decoder) is released.
     void close();
 
-    // Whether the session's final result has been answered (or it ended).
-    bool done() const;
-    // The same, without the session's lock: for callers that hold a lock of their own.
-    bool ended() const { return ended_.load(std::memory_order_acquire); }
+    // Whether the session's final result has been answered (or it ended);
+    // takes no lock, so callers holding one of their own may ask.
+    bool done() const { return ended_.load(std::memory_order_acquire); }
 
     // Runtime side: one decode step, a look at the parked fetches, and
     // another try for a decoder after one was given back.
@@ -256,6 +255,8 @@ class Session : public std::enable_shared_from_this<Session> {
     bool gapDue(SteadyTime now) const;
     void fillGap();
     void consume(int index, Packet& packet);
+    // Consumes the waiting packet at `it`, which holds number next_.
+    void consumePending(std::map<int, Packet>::iterator it);
     void queue(Chunk chunk);
     double secondsOf(size_t bytes, bool frames) const;
     uint64_t nanosOf(size_t samples) const {
@@ -320,7 +321,7 @@ class Session : public std::enable_shared_from_this<Session> {
     bool released_ = false;     // the decoder was given back for idleness at least once
     bool finalized_ = false;
     bool final_answered_ = false;
-    std::atomic<bool> ended_{false};  // done(), readable without the lock
+    std::atomic<bool> ended_{false};  // closed, refused for its rate, or its final result answered
     std::string final_text_;
     SteadyTime final_due_{};
     bool wrong_rate_ = false;  // packet 1 was refused: the session ends without text
