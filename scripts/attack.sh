@@ -12,12 +12,14 @@
 #
 # The default server is build/bin/asr-server (built if missing).
 set -euo pipefail
-cd "$(dirname "$0")/.."
+VELA_PROG=attack
+. "$(cd "$(dirname "$0")" && pwd)/lib/vela.sh"
+cd "$VELA_ROOT"
 
 server=${1:-build/bin/asr-server}
 shift || true
 if [ ! -x "$server" ]; then
-    cmake --build build -j2 --target asr-server >/dev/null
+    vela_build build asr-server
 fi
 
-exec python3 scripts/attack.py "$server" "$@"
+exec "$VELA_PYTHON" scripts/attack.py "$server" "$@"

@@ -19,7 +19,9 @@
 #   CAPACITY_LOAD         concurrent sessions of parts 2 and 3 (default: the capacity of part 1)
 #   CAPACITY_KEEP=1       keep the working directory (loadgen outputs, logs)
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
+VELA_PROG=capacity
+. "$(cd "$(dirname "$0")" && pwd)/lib/vela.sh"
+root=$VELA_ROOT
 build=${VELA_BUILD_DIR:-$root/build}
 steps=${CAPACITY_STEPS:-1 2 3 4 5 6 8 10 12}
 read -r -a server_args <<<"${CAPACITY_SERVER_ARGS:-}"
@@ -29,40 +31,17 @@ decoders=$((max_step > 4 ? max_step : 4))
 # One client address (loadgen's) opens every session, and a finished session
 # counts against a node's per-client cap until the node drops it: lift the cap.
 node_args=(--decoders "$decoders" --max-sessions-per-client 1000 "${server_args[@]}")
-py=/usr/bin/python3
-[ -x "$py" ] || py=python3
+vela_require "$build" asr-server loadgen
 
-for t in asr-server loadgen; do
-    [ -x "$build/bin/$t" ] || {
-        echo "capacity: $build/bin/$t missing (cmake --build build --target asr-server loadgen)" >&2
-        exit 2
-    }
-done
-
-work=$(mktemp -d "${TMPDIR:-/tmp}/asr-capacity.XXXXXX")
+vela_workdir asr-capacity "${CAPACITY_KEEP:-0}"
+work=$VELA_WORK
 bg_pid=
-cleanup() {
-    if [ -n "$bg_pid" ]; then
-        kill -TERM "$bg_pid" 2>/dev/null || true
-        wait "$bg_pid" 2>/dev/null || true
-    fi
-    if [ "${CAPACITY_KEEP:-0}" = 1 ]; then echo "capacity: kept $work"; else rm -rf "$work"; fi
-}
-trap cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
 
 # ---------------------------------------------------------------- audio
 audio=${CAPACITY_AUDIO:-}
 if [ -z "$audio" ]; then
-    if command -v espeak-ng >/dev/null && command -v sox >/dev/null; then
-        espeak-ng -v en-us -s 150 -w "$work/say.wav" \
-            "the quick brown fox jumps over the lazy dog"
-        sox -R -D "$work/say.wav" -r 16000 -c 1 -b 16 -e signed-integer -L -t raw "$work/speech.pcm" pad 0.3 0.5
-        audio=$work/speech.pcm
-    else
-        audio=$root/tests/data/vad/speech_16k.pcm
-    fi
+    audio=$work/speech.pcm
+    vela_speech --pad 0.3 0.5 "$audio" 16000 "the quick brown fox jumps over the lazy dog" -v en-us -s 150
 fi
 audio_s=$(awk -v b="$(stat -c %s "$audio")" 'BEGIN { printf "%.1f", b / 32000 }')
 echo "capacity: $(nproc) cores; audio $audio_s s of 16 kHz speech; nodes: asr-server ${node_args[*]}"
@@ -78,34 +57,22 @@ summary() { grep -E '^(finished|node|final-result)' "$1" | tr '\n' ';' | sed 's/
 finished() { awk '$1 == "finished" { print $2 }' "$1"; }
 field() { awk -v k="$2" '$1 == "final-result" { for (i = 2; i < NF; i++) if ($i == k) print $(i + 1) }' "$1"; }
 
-# line_after PREFIX OUT ERR: waits (up to 30 s, or until the background
-# process ends) for a line of OUT starting with PREFIX and prints the rest of
-# it; without one, shows ERR and fails (the caller exits).
-line_after() {
-    local i
-    for ((i = 0; i < 600; i++)); do
-        grep -q "^$1" "$2" && break
-        kill -0 "$bg_pid" 2>/dev/null || break
-        sleep 0.05
-    done
-    local rest
-    rest=$(sed -n "s/^$1//p" "$2")
-    [ -n "$rest" ] || {
-        cat "$3" >&2
-        return 1
-    }
-    echo "$rest"
-}
 # cluster N [RECOGNIZER [UPSTREAM_KEEPALIVE]]: starts scripts/cluster.sh in the background; sets front.
 cluster() {
     "$root/scripts/cluster.sh" --build "$build" --recognizer "${2:-pocketsphinx}" \
         --upstream-keepalive "${3:-16}" "$1" -- "${node_args[@]}" >"$work/cluster.out" 2>&1 &
     bg_pid=$!
-    front=$(line_after 'VELA_ASR_SERVER_URL=' "$work/cluster.out" "$work/cluster.out") || exit 1
+    vela_track "$bg_pid"
+    vela_wait_line "$work/cluster.out" VELA_ASR_SERVER_URL= "$bg_pid" || {
+        cat "$work/cluster.out" >&2
+        exit 1
+    }
+    front=$VELA_LINE
 }
+# Stops the node or the cluster; cluster.sh gets time beyond its own bound for
+# stopping its nodes.
 stop_background() {
-    kill -TERM "$bg_pid" 2>/dev/null || true
-    wait "$bg_pid" 2>/dev/null || true
+    VELA_STOP_S=$((VELA_STOP_S + 5)) vela_stop "$bg_pid"
     bg_pid=
 }
 warm_up() {  # loads as many decoders as sessions will run at once
@@ -114,9 +81,9 @@ warm_up() {  # loads as many decoders as sessions will run at once
 
 # start_node RECOGNIZER: one node alone in the background; sets node_url.
 start_node() {
-    "$build/bin/asr-server" --port 0 --recognizer "$1" "${node_args[@]}" >"$work/node.out" 2>"$work/node.err" &
-    bg_pid=$!
-    node_url=$(line_after 'listening on ' "$work/node.out" "$work/node.err") || exit 1
+    vela_server_start "$work/node" "$build/bin/asr-server" --port 0 --recognizer "$1" "${node_args[@]}" || exit 1
+    bg_pid=$VELA_SERVER_PID
+    node_url=$VELA_SERVER_URL
 }
 
 # ------------------------------------------------------- 1. one node alone
@@ -173,7 +140,7 @@ warm_up "$front" "$m"
 loadgen "$front" "$work/nginx-2.out" -c "$m" -n $((8 * m)) --timeout-s 30
 stop_background
 echo "   2 nodes behind nginx, $((8 * m)) sessions: $(summary "$work/nginx-2.out")"
-"$py" - "$work/nginx-2.out" <<'EOF'
+"$VELA_PYTHON" - "$work/nginx-2.out" <<'EOF'
 import sys
 rows = [l.rstrip("\n").split("\t") for l in open(sys.argv[1]) if l.startswith("session\t")]
 nodes = {}
@@ -203,7 +170,7 @@ kill_ms=$((($(date +%s%N) - start_ns) / 1000000))
 wait "$lg_pid" || true
 stop_background
 echo "   $(summary "$work/kill.out"); node2 killed about $kill_ms ms into the run"
-"$py" - "$work/kill.out" "$kill_ms" <<'EOF'
+"$VELA_PYTHON" - "$work/kill.out" "$kill_ms" <<'EOF'
 import json, sys
 rows = [l.rstrip("\n").split("\t") for l in open(sys.argv[1]) if l.startswith("session\t")]
 kill_ms = float(sys.argv[2])

@@ -22,7 +22,9 @@
 #   dir DIR
 #   VELA_ASR_SERVER_URL=URL
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
+VELA_PROG=cluster.sh
+. "$(cd "$(dirname "$0")" && pwd)/lib/vela.sh"
+root=$VELA_ROOT
 build=$root/build
 server=
 recognizer=pocketsphinx
@@ -32,14 +34,10 @@ upstream_keepalive=16
 keep=0
 count=
 extra=()
-die() {
-    echo "cluster.sh: $*" >&2
-    exit 2
-}
 while [ $# -gt 0 ]; do
     case $1 in
         --recognizer | --port | --hold-ms | --build | --server | --upstream-keepalive)
-            [ $# -ge 2 ] || die "missing value for $1"
+            [ $# -ge 2 ] || vela_die "missing value for $1"
             case $1 in
                 --recognizer) recognizer=$2 ;;
                 --port) port=$2 ;;
@@ -52,73 +50,42 @@ while [ $# -gt 0 ]; do
             ;;
         --keep) keep=1 && shift ;;
         --) shift && extra=("$@") && break ;;
-        -*) die "unknown option $1" ;;
+        -*) vela_die "unknown option $1" ;;
         *)
-            [ -z "$count" ] || die "one node count only"
+            [ -z "$count" ] || vela_die "one node count only"
             count=$1
             shift
             ;;
     esac
 done
-[[ $count =~ ^[1-9][0-9]?$ ]] || die "usage: cluster.sh [options] N [-- asr-server options] (N 1-99)"
+[[ $count =~ ^[1-9][0-9]?$ ]] || vela_die "usage: cluster.sh [options] N [-- asr-server options] (N 1-99)"
 server=${server:-$build/bin/asr-server}
-[ -x "$server" ] || die "$server missing; build it: cmake --build build --target asr-server"
+vela_require "$build" "$server"
 nginx_bin=$(command -v nginx || true)
 [ -z "$nginx_bin" ] && [ -x /usr/sbin/nginx ] && nginx_bin=/usr/sbin/nginx
-[ -n "$nginx_bin" ] || die "nginx missing (scripts/install-deps.sh installs it)"
+[ -n "$nginx_bin" ] || vela_die "nginx missing (scripts/install-deps.sh installs it)"
 
-dir=$(mktemp -d "${TMPDIR:-/tmp}/asr-cluster.XXXXXX")
+vela_workdir asr-cluster "$keep"
+dir=$VELA_WORK
 # nginx's workers run unprivileged when it is started as root; they must reach tmp/.
 chmod 711 "$dir"
 mkdir -p "$dir/logs" "$dir/tmp"
-pids=()
-sleeper=
-cleanup() {
-    trap - EXIT INT TERM
-    [ -n "$sleeper" ] && kill "$sleeper" 2>/dev/null
-    local p
-    for p in "${pids[@]}"; do kill -TERM "$p" 2>/dev/null || true; done
-    for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
-    if [ "$keep" = 1 ]; then
-        echo "cluster.sh: kept $dir" >&2
-    else
-        rm -rf "$dir"
-    fi
-}
-trap cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
-
-# Waits up to 30 s for the first line matching $2 in file $1 while process $3 lives.
-await_line() {
-    local i
-    for ((i = 0; i < 600; i++)); do
-        if grep -q "$2" "$1" 2>/dev/null; then return 0; fi
-        kill -0 "$3" 2>/dev/null || return 1
-        sleep 0.05
-    done
-    return 1
-}
 
 # ---------------------------------------------------------------- nodes
 node_args=()
 urls=()
+pids=()
 path=/asr/v2
 for ((k = 1; k <= count; k++)); do
     name=node$k
     # Every request reaches a node from nginx's one address: the per-address bound
     # of connections must not be lower than the overall one, and sessions count
     # for the client nginx names.
-    "$server" --node "$name" --port 0 --recognizer "$recognizer" --hold-ms "$hold_ms" \
-        --max-connections-per-client 512 --trust-proxy 127.0.0.1 "${extra[@]}" \
-        >"$dir/logs/$name.out" 2>"$dir/logs/$name.err" &
-    pids+=($!)
-    echo $! >"$dir/$name.pid"
-    if ! await_line "$dir/logs/$name.out" '^listening on ' $!; then
-        cat "$dir/logs/$name.err" >&2
-        die "$name did not start"
-    fi
-    url=$(sed -n 's/^listening on //p' "$dir/logs/$name.out" | head -n 1)
+    vela_server_start "$dir/logs/$name" "$server" --node "$name" --port 0 --recognizer "$recognizer" \
+        --hold-ms "$hold_ms" --max-connections-per-client 512 --trust-proxy 127.0.0.1 "${extra[@]}" || exit 2
+    pids+=("$VELA_SERVER_PID")
+    echo "$VELA_SERVER_PID" >"$dir/$name.pid"
+    url=$VELA_SERVER_URL
     hostport=${url#http://}
     hostport=${hostport%%/*}
     path=/${url#http://*/}
@@ -127,39 +94,28 @@ for ((k = 1; k <= count; k++)); do
 done
 
 # ---------------------------------------------------------------- nginx
-free_port() {
-    local py=/usr/bin/python3
-    [ -x "$py" ] || py=python3
-    "$py" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
-}
-for attempt in 1 2 3 4 5; do
-    listen_port=${port:-$(free_port)}
+for _ in 1 2 3 4 5; do
+    listen_port=${port:-$(vela_free_port)}
     "$root/deploy/nginx/render.sh" --prefix "$dir" --listen "127.0.0.1:$listen_port" --path "$path" \
         --hold-ms "$hold_ms" --upstream-keepalive "$upstream_keepalive" --workers 1 "${node_args[@]}" \
         >"$dir/nginx.conf"
     "$nginx_bin" -p "$dir" -c "$dir/nginx.conf" -e "$dir/logs/error.log" -g 'daemon off;' \
         >"$dir/logs/nginx.out" 2>&1 &
     nginx_pid=$!
+    vela_track "$nginx_pid"
     # Up once the port answers; a port taken meanwhile makes nginx exit.
     up=0
-    for ((i = 0; i < 200; i++)); do
-        kill -0 "$nginx_pid" 2>/dev/null || break
-        if (exec 3<>"/dev/tcp/127.0.0.1/$listen_port") 2>/dev/null; then
-            up=1
-            break
-        fi
-        sleep 0.05
-    done
-    if [ "$up" = 1 ]; then break; fi
-    kill "$nginx_pid" 2>/dev/null || true
-    wait "$nginx_pid" 2>/dev/null || true
+    if vela_wait_port "$listen_port" "$nginx_pid"; then
+        up=1
+        break
+    fi
+    vela_stop "$nginx_pid"
     [ -z "$port" ] || break
 done
 [ "$up" = 1 ] || {
     cat "$dir/logs/error.log" "$dir/logs/nginx.out" >&2 2>/dev/null
-    die "nginx did not start"
+    vela_die "nginx did not start"
 }
-pids+=("$nginx_pid")
 front=http://127.0.0.1:$listen_port$path
 
 for ((k = 1; k <= count; k++)); do
@@ -169,7 +125,7 @@ echo "nginx $front pid $nginx_pid"
 echo "dir $dir"
 echo "VELA_ASR_SERVER_URL=$front"
 
-# Until a signal; the traps above stop everything.
+# Until a signal; on the way out the library stops every process started here.
 sleep infinity &
-sleeper=$!
-wait "$sleeper" || true
+vela_track $!
+wait $! || true

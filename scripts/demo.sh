@@ -18,58 +18,39 @@
 #   VELA_DEMO_TIMEOUT      seconds to wait for all results (default 120)
 #   VELA_DEMO_KEEP=1       keep the working directory (list.txt, audio, logs)
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
+VELA_PROG=demo
+. "$(cd "$(dirname "$0")" && pwd)/lib/vela.sh"
+root=$VELA_ROOT
 build=${VELA_BUILD_DIR:-$root/build}
 recognizer=${VELA_DEMO_RECOGNIZER:-pocketsphinx}
 use_grammar=${VELA_DEMO_GRAMMAR:-1}
 timeout_s=${VELA_DEMO_TIMEOUT:-120}
 
-# ---------------------------------------------------------------- build
-targets=(asrdemo asr-stream asr-server)
-if [ ! -f "$build/CMakeCache.txt" ]; then
-    echo "demo: configuring $build"
-    cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-fi
-echo "demo: building ${targets[*]}"
-cmake --build "$build" --target "${targets[@]}" -j "$(nproc)" >/dev/null
+vela_build "$build" asrdemo asr-stream asr-server
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/vela-demo.XXXXXX")
-server_pid=
+vela_workdir vela-demo "${VELA_DEMO_KEEP:-0}"
+work=$VELA_WORK
 feed_fd=
-cleanup() {
-    if [ -n "$feed_fd" ]; then exec {feed_fd}>&-; fi
-    if [ -n "$server_pid" ]; then
-        kill "$server_pid" 2>/dev/null || true
-        wait "$server_pid" 2>/dev/null || true
-    fi
-    if [ "${VELA_DEMO_KEEP:-0}" = 1 ]; then
-        echo "demo: working directory kept: $work"
-    else
-        rm -rf "$work"
-    fi
-}
-trap cleanup EXIT
+# shellcheck disable=SC2016  # expanded when the script exits
+vela_at_exit 'if [ -n "$feed_fd" ]; then exec {feed_fd}>&-; fi'
 
 # ---------------------------------------------------------------- audio
 # 8 kHz, 16-bit, mono, raw PCM: what asrdemo sends. The American voice in its
 # f2 variant at a moderate pace, with silence around it, is the one that the
 # 16 kHz acoustic model follows best once the audio has lost its upper band.
 sentences=("hello world" "good morning" "what time is it")
-if command -v espeak-ng >/dev/null && command -v sox >/dev/null; then
+voice=(-v en-us+f2 -s 140)
+if vela_can_speak; then
     spoken=1
     n=0
     for text in "${sentences[@]}"; do
         n=$((n + 1))
-        espeak-ng -v en-us+f2 -s 140 -w "$work/say$n.wav" "$text"
-        sox -R -D "$work/say$n.wav" -r 8000 -c 1 -b 16 -e signed-integer -L -t raw "$work/sample$n.pcm" \
-            pad 0.3 0.5
-        rm -f "$work/say$n.wav"
+        vela_speak --pad 0.3 0.5 "$work/sample$n.pcm" 8000 "$text" "${voice[@]}"
         echo "sample$n.pcm" >>"$work/list.txt"
     done
     # The first sentence once more at 16 kHz for asr-stream.
-    espeak-ng -v en-us+f2 -s 140 -w "$work/say.wav" "${sentences[0]}"
-    sox -R -D "$work/say.wav" -r 16000 -c 1 -b 16 "$work/compressed.wav" pad 0.3 0.5
     compressed=$work/compressed.wav
+    vela_speak --pad 0.3 0.5 "$compressed" 16000 "${sentences[0]}" "${voice[@]}"
 else
     echo "demo: espeak-ng or sox missing; using the bundled recordings"
     spoken=0
@@ -94,23 +75,8 @@ if [ "$recognizer" = pocketsphinx ] && [ "$use_grammar" = 1 ] && [ "$spoken" = 1
 else
     echo "demo: starting the reference server ($recognizer)"
 fi
-"$build/bin/asr-server" "${server_args[@]}" >"$work/server.out" 2>"$work/server.err" &
-server_pid=$!
-url=
-for _ in $(seq 100); do
-    line=$(head -n 1 "$work/server.out" 2>/dev/null || true)
-    if [ "${line#listening on }" != "$line" ]; then
-        url=${line#listening on }
-        break
-    fi
-    if ! kill -0 "$server_pid" 2>/dev/null; then break; fi
-    sleep 0.1
-done
-if [ -z "$url" ]; then
-    echo "demo: the server did not start:" >&2
-    cat "$work/server.err" >&2
-    exit 1
-fi
+vela_server_start "$work/server" "$build/bin/asr-server" "${server_args[@]}" || exit 1
+url=$VELA_SERVER_URL
 echo "demo: server at $url"
 
 # ----------------------------------------------------------------- demo

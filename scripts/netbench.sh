@@ -20,8 +20,10 @@
 # SESSIONS (20), SPEED (audio streamed at this multiple of real time, default 2),
 # RTTS ("0 50").
 set -euo pipefail
+VELA_PROG=netbench
+. "$(cd "$(dirname "$0")" && pwd)/lib/vela.sh"
 
-ROOT=$(cd "$(dirname "$0")/.." && pwd)
+ROOT=$VELA_ROOT
 BUILD=${BUILD:-$ROOT/build}
 SESSIONS=${SESSIONS:-20}
 SPEED=${SPEED:-2}
@@ -30,31 +32,11 @@ SERVER=${SERVER:-$BUILD/bin/asr-server}
 CLIENT=$BUILD/bin/netbench_client
 
 if [[ ! -x $SERVER || ! -x $CLIENT ]]; then
-    cmake --build "$BUILD" -j2 --target asr-server netbench_client >/dev/null
+    vela_build "$BUILD" asr-server netbench_client
 fi
 
-WORK=$(mktemp -d /tmp/netbench.XXXXXX)
-PIDS=()
-cleanup() {
-    for pid in "${PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
-    for pid in "${PIDS[@]}"; do wait "$pid" 2>/dev/null || true; done
-    rm -rf "$WORK"
-}
-trap cleanup EXIT
-
-# Waits for the first line of FILE that matches a port, prints the port.
-port_from() {
-    local file=$1 i
-    for i in $(seq 1 300); do
-        if grep -qE '(:|on )[0-9]+' "$file" 2>/dev/null; then
-            grep -oE '[0-9]+(/|$)' "$file" | head -1 | tr -d /
-            return 0
-        fi
-        sleep 0.1
-    done
-    echo "no port in $file" >&2
-    return 1
-}
+vela_workdir netbench
+WORK=$VELA_WORK
 
 # One client address opens every session here (100 at once for the memory
 # figures), and a finished session counts against the server's per-client cap
@@ -66,22 +48,16 @@ if "$SERVER" --help | grep -q -- --max-sessions-per-client; then CLIENT_CAP=(--m
 start_server() {
     local name=$1
     shift
-    "$SERVER" --port 0 "${CLIENT_CAP[@]}" "$@" >"$WORK/$name.out" 2>"$WORK/$name.err" &
-    PIDS+=($!)
-    PORT=$(port_from "$WORK/$name.out")
+    vela_server_start "$WORK/$name" "$SERVER" --port 0 "${CLIENT_CAP[@]}" "$@" || exit 1
+    PORT=$VELA_SERVER_PORT
 }
 
 # The sentence, 16 kHz (and 8 kHz) 16-bit mono raw PCM.
-if command -v espeak-ng >/dev/null && command -v sox >/dev/null; then
-    espeak-ng -w "$WORK/s.wav" "please call the office tomorrow morning about the meeting" 2>/dev/null
-    sox "$WORK/s.wav" -r 16000 -c 1 -b 16 -e signed-integer -t raw "$WORK/s16.raw"
-    sox "$WORK/s.wav" -r 8000 -c 1 -b 16 -e signed-integer -t raw "$WORK/s8.raw"
-    AUDIO="espeak-ng sentence"
-else
-    cp "$ROOT/tests/data/vad/speech_16k.pcm" "$WORK/s16.raw"
-    cp "$ROOT/tests/data/vad/speech_8k.pcm" "$WORK/s8.raw"
-    AUDIO="tests/data/vad recording"
-fi
+for rate in 16 8; do
+    vela_speech "$WORK/s$rate.raw" ${rate}000 "please call the office tomorrow morning about the meeting"
+done
+AUDIO="espeak-ng sentence"
+[ "$VELA_SPOKEN" = 1 ] || AUDIO="tests/data/vad recording"
 
 openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 1 -subj /CN=127.0.0.1 \
     -addext subjectAltName=IP:127.0.0.1 -keyout "$WORK/key.pem" -out "$WORK/cert.pem" 2>/dev/null
@@ -98,7 +74,7 @@ if "$SERVER" --help | grep -q -- --tls-cert; then
     HTTPS_NOTE="https: asr-server --tls-cert"
 elif command -v nginx >/dev/null; then
     chmod 755 "$WORK"
-    NGINX_PORT=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+    NGINX_PORT=$(vela_free_port)
     mkdir -p "$WORK/nginx"
     cat >"$WORK/nginx/nginx.conf" <<EOF
 worker_processes 1;
@@ -127,11 +103,8 @@ http {
 }
 EOF
     nginx -c "$WORK/nginx/nginx.conf" -p "$WORK/nginx" 2>"$WORK/nginx/start.err" &
-    PIDS+=($!)
-    for _ in $(seq 1 50); do
-        (echo >/dev/tcp/127.0.0.1/$NGINX_PORT) 2>/dev/null && break
-        sleep 0.1
-    done
+    vela_track $!
+    vela_wait_port "$NGINX_PORT" $! || true
     ECHO_HTTPS=$NGINX_PORT
     HTTPS_NOTE="https: asr-server has no --tls-cert yet; nginx terminates TLS in front of the echo server"
 else
@@ -144,19 +117,21 @@ ROWS=$WORK/rows.txt
 row() {
     local label=$1 scheme=$2 target=$3 rtt=$4 share=$5
     local one_way count="$WORK/conns.$RANDOM" out="$WORK/row.$RANDOM"
-    one_way=$(python3 -c "print($rtt / 2)")
-    python3 "$ROOT/scripts/delay_proxy.py" --target "127.0.0.1:$target" --one-way-ms "$one_way" \
+    one_way=$("$VELA_PYTHON" -c "print($rtt / 2)")
+    "$VELA_PYTHON" "$ROOT/scripts/delay_proxy.py" --target "127.0.0.1:$target" --one-way-ms "$one_way" \
         --count-file "$count" >"$out.proxy" 2>"$out.proxy.err" &
     local proxy=$!
-    PIDS+=($proxy)
-    local pport
-    pport=$(port_from "$out.proxy")
+    vela_track $proxy
+    vela_wait_line "$out.proxy" 'listening on ' $proxy || {
+        cat "$out.proxy.err" >&2
+        exit 1
+    }
+    local pport=$VELA_LINE
     VELA_ASR_SERVER_URL="$scheme://127.0.0.1:$pport/asr/v2" VELA_ASR_CONN_SHARE=$share \
         VELA_ASR_CA_FILE="$WORK/cert.pem" \
         "$CLIENT" --file "$WORK/s16.raw" --rate 16 --sessions "$SESSIONS" --speed "$SPEED" \
         --count-file "$count" --log-dir "$out.logs" >"$out" 2>"$out.err" || true
-    kill "$proxy" 2>/dev/null || true
-    wait "$proxy" 2>/dev/null || true
+    vela_stop "$proxy"
     echo "$label|$scheme|$rtt|$share|$out" >>"$ROWS"
 }
 
@@ -174,7 +149,7 @@ for share in 1 0; do
     row pocketsphinx http "$SPHINX_HTTP" "${RTTS##* }" "$share"
 done
 
-python3 - "$ROWS" <<'EOF'
+"$VELA_PYTHON" - "$ROWS" <<'EOF'
 import re, statistics, sys
 
 rows = []
