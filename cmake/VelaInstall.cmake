@@ -112,6 +112,9 @@ install(FILES ${PROJECT_SOURCE_DIR}/deploy/nginx/asr-cluster.conf.in
 install(FILES ${PROJECT_SOURCE_DIR}/wire/vela_wire.h DESTINATION ${VELA_DATA_DIR}/wire COMPONENT server)
 install(PROGRAMS ${PROJECT_SOURCE_DIR}/scripts/cluster.sh
         DESTINATION ${VELA_DATA_DIR}/scripts COMPONENT server)
+# The shell library cluster.sh sources, beside it as in the repository.
+install(FILES ${PROJECT_SOURCE_DIR}/scripts/lib/vela.sh
+        DESTINATION ${VELA_DATA_DIR}/scripts/lib COMPONENT server)
 # The unit is the package's: it runs /usr/bin/asr-server.
 install(FILES ${PROJECT_SOURCE_DIR}/deploy/systemd/vela-asr-server.service
         DESTINATION lib/systemd/system COMPONENT server)

@@ -42,6 +42,7 @@ EXPECTED = {
             "usr/share/vela-asr/deploy/nginx/asr-cluster.conf.in",
             "usr/share/vela-asr/deploy/nginx/render.sh",
             "usr/share/vela-asr/scripts/cluster.sh",
+            "usr/share/vela-asr/scripts/lib/vela.sh",  # cluster.sh sources it
             "usr/share/vela-asr/wire/vela_wire.h",  # render.sh reads nginx's refusal bodies from it
         },
         # asr-stream links the SDK: the shared library when it is built, else the archives with libcurl.
