@@ -128,8 +128,9 @@ class Word:
 
 
 class Alternative:
-    """Another reading of a final result: text and the recogniser's log-scale
-    score (higher is better)."""
+    """Another reading of a final result (best first in Result.alternatives):
+    text and score, the recogniser's log-likelihood of the text (natural log;
+    higher is better, comparable within one result only)."""
     __slots__ = ("text", "score")
 
     def __init__(self, text, score):

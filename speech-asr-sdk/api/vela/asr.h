@@ -113,11 +113,12 @@ typedef struct vela_asr_word {
 } vela_asr_word;
 
 /* Another reading of a final result's audio, when the server is asked for
- * them. */
+ * them (asr-server --nbest N). */
 typedef struct vela_asr_alternative {
     const char* text;
-    double score; /* the recogniser's score of the whole text, as the server gives it:
-                     log-scale, higher is better, comparable only within one result */
+    double score; /* the recogniser's log-likelihood of the text (natural log, acoustic
+                     and language model together): higher is better, comparable only
+                     within one result */
 } vela_asr_alternative;
 
 /* One result. Strings are UTF-8 and never NULL (possibly empty). Lists are
@@ -135,7 +136,7 @@ typedef struct vela_asr_result {
     const char* json;      /* the server's result content as JSON text, for anything else */
     /* Fields are only ever added from here on: applications receive results
      * from the library and never allocate one. */
-    const vela_asr_alternative* alternatives; /* final results, in the server's order */
+    const vela_asr_alternative* alternatives; /* final results, distinct and best first */
     size_t alternative_count;
 } vela_asr_result;
 

@@ -55,7 +55,7 @@ struct Word {
 // Another reading of a final result (see vela_asr_alternative).
 struct Alternative {
     std::string text;
-    double score = 0;  // the recogniser's log-scale score, higher is better
+    double score = 0;  // the recogniser's log-likelihood (natural log): higher is better
 };
 
 struct Result {
@@ -67,7 +67,7 @@ struct Result {
     std::string sid;
     std::vector<Word> words;                // the words of `text`, when the server sends them
     std::string json;                       // the server's result content
-    std::vector<Alternative> alternatives;  // final results, when the server sends them
+    std::vector<Alternative> alternatives;  // final results, best first, when the server sends them
 
     static Result from(const vela_asr_result& r) {
         Result out;
