@@ -65,6 +65,10 @@ const char kUsage[] =
     "  --vad          voice detection: the session ends with the first utterance\n"
     "  --bv32         BV32 compression of the uploaded audio\n"
     "  --fast         push the audio as fast as possible instead of in real time\n"
+    "  --words        after the final text, one line per word of it:\n"
+    "                   word: START-END CONF WORD\n"
+    "                 START and END in ms from the start of the audio (with --vad:\n"
+    "                 of the audio uploaded), CONF the word's confidence, 0 to 1\n"
     "  --server URL   recognition server (default: $VELA_ASR_SERVER_URL, else the\n"
     "                 URL built into the SDK)\n"
     "  --help         this text\n"
@@ -77,6 +81,7 @@ struct Options {
     bool vad = false;
     bool bv32 = false;
     bool fast = false;
+    bool words = false;
     std::string server;
     std::string file;
 };
@@ -92,6 +97,8 @@ bool parse_args(int argc, char** argv, Options& o, std::string& error) {
             o.bv32 = true;
         } else if (arg == "--fast") {
             o.fast = true;
+        } else if (arg == "--words") {
+            o.words = true;
         } else if (arg == "--rate" || arg == "--server") {
             if (!has_value) {
                 error = arg + " needs a value";
@@ -256,6 +263,11 @@ int main(int argc, char** argv) {
 
     const size_t pcm_bytes = pcm.size() * sizeof(int16_t);
     std::printf("final: %s\n", result.text.c_str());
+    if (o.words) {
+        if (result.words.empty()) std::printf("word: none, the server sent no word timings\n");
+        for (const vela::asr::Word& w : result.words)
+            std::printf("word: %d-%d %.2f %s\n", w.start_ms, w.end_ms, w.conf, w.word.c_str());
+    }
     std::printf("audio: %.2f s, %zu bytes of %d kHz PCM\n", pcm.size() / (o.rate_khz * 1000.0), pcm_bytes,
                 o.rate_khz);
     const long packets = json_int(result.json, "packets");

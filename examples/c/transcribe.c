@@ -1,10 +1,13 @@
 /* transcribe: streams a raw 16-bit little-endian mono PCM file through one
- * recognition session and prints the intermediate and the final text.
+ * recognition session and prints the intermediate and the final text; with
+ * --words also one line per word of the final text, "word: START-END CONF
+ * WORD" (ms from the start of the audio, confidence 0 to 1).
  *
- *     transcribe FILE.pcm [RATE_KHZ [SERVER_URL]]
+ *     transcribe [--words] FILE.pcm [RATE_KHZ [SERVER_URL]]
  */
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <vela/asr.h>
 
 static void on_result(const vela_asr_result* r, void* user) {
@@ -13,8 +16,11 @@ static void on_result(const vela_asr_result* r, void* user) {
 }
 
 int main(int argc, char** argv) {
+    const int words = argc > 1 && strcmp(argv[1], "--words") == 0;
+    argv += words;
+    argc -= words;
     if (argc < 2) {
-        fprintf(stderr, "usage: transcribe FILE.pcm [RATE_KHZ [SERVER_URL]]\n");
+        fprintf(stderr, "usage: transcribe [--words] FILE.pcm [RATE_KHZ [SERVER_URL]]\n");
         return 2;
     }
     FILE* in = fopen(argv[1], "rb");
@@ -40,6 +46,11 @@ int main(int argc, char** argv) {
     if (rc == VELA_ASR_OK) rc = vela_asr_wait(session, 60000, &final_result);
     if (rc == VELA_ASR_OK) {
         printf("final: %s\n", final_result->text);
+        if (words && final_result->word_count == 0) printf("word: none, the server sent no word timings\n");
+        for (size_t i = 0; words && i < final_result->word_count; ++i) {
+            const vela_asr_word* w = &final_result->words[i];
+            printf("word: %d-%d %.2f %s\n", w->start_ms, w->end_ms, w->conf, w->word);
+        }
     } else {
         fprintf(stderr, "transcribe: %s: %s\n", vela_asr_strerror(rc), vela_asr_last_error(NULL));
     }

@@ -23,7 +23,7 @@ import queue
 import sys
 import wave
 
-__all__ = ["Client", "Session", "Result", "Word", "Error", "version"]
+__all__ = ["Client", "Session", "Result", "Word", "Alternative", "Error", "version"]
 
 
 def _load():
@@ -60,10 +60,15 @@ class _Word(ctypes.Structure):
                 ("conf", ctypes.c_float)]
 
 
+class _Alternative(ctypes.Structure):
+    _fields_ = [("text", ctypes.c_char_p), ("score", ctypes.c_double)]
+
+
 class _Result(ctypes.Structure):
     _fields_ = [("kind", ctypes.c_int), ("code", ctypes.c_int), ("text", ctypes.c_char_p),
                 ("begin_ms", ctypes.c_int), ("end_ms", ctypes.c_int), ("sid", ctypes.c_char_p),
-                ("words", ctypes.POINTER(_Word)), ("word_count", ctypes.c_size_t), ("json", ctypes.c_char_p)]
+                ("words", ctypes.POINTER(_Word)), ("word_count", ctypes.c_size_t), ("json", ctypes.c_char_p),
+                ("alternatives", ctypes.POINTER(_Alternative)), ("alternative_count", ctypes.c_size_t)]
 
 
 _CALLBACK = ctypes.CFUNCTYPE(None, ctypes.POINTER(_Result), ctypes.c_void_p)
@@ -111,6 +116,8 @@ def _check(code):
 
 
 class Word:
+    """One word of a result's text: start_ms and end_ms from the start of the
+    session's audio, conf its posterior probability (0..1)."""
     __slots__ = ("word", "start_ms", "end_ms", "conf")
 
     def __init__(self, word, start_ms, end_ms, conf):
@@ -120,9 +127,22 @@ class Word:
         return "Word(%r, %d, %d, %.2f)" % (self.word, self.start_ms, self.end_ms, self.conf)
 
 
+class Alternative:
+    """Another reading of a final result (best first in Result.alternatives):
+    text and score, the recogniser's log-likelihood of the text (natural log;
+    higher is better, comparable within one result only)."""
+    __slots__ = ("text", "score")
+
+    def __init__(self, text, score):
+        self.text, self.score = text, score
+
+    def __repr__(self):
+        return "Alternative(%r, %r)" % (self.text, self.score)
+
+
 class Result:
     """One result: kind (PARTIAL, FINAL, ERROR or VOICE), code, text, begin_ms,
-    end_ms, sid, words and json (the server's content)."""
+    end_ms, sid, words, alternatives and json (the server's content)."""
 
     def __init__(self, r):
         def text(p):
@@ -132,6 +152,8 @@ class Result:
         self.begin_ms, self.end_ms = r.begin_ms, r.end_ms
         self.words = [Word(text(r.words[i].word), r.words[i].start_ms, r.words[i].end_ms, r.words[i].conf)
                       for i in range(r.word_count)]
+        self.alternatives = [Alternative(text(r.alternatives[i].text), r.alternatives[i].score)
+                             for i in range(r.alternative_count)]
 
     def __repr__(self):
         return "Result(kind=%d, text=%r)" % (self.kind, self.text)
@@ -141,6 +163,7 @@ class Session:
     """One recognition session; made by Client.session()."""
 
     def __init__(self, rate_khz=16, vad=False, bv32=False):
+        self._handle = None  # close() and __del__ work also when the open below fails
         self._queue = queue.Queue()
         self._final = None
         self.rate_khz = rate_khz

@@ -55,6 +55,8 @@ struct OwnedResult : vela_asr_result {
     std::string text_s, sid_s, json_s;
     std::vector<std::string> word_s;
     std::vector<vela_asr_word> word_v;
+    std::vector<std::string> alternative_s;
+    std::vector<vela_asr_alternative> alternative_v;
 
     OwnedResult() : vela_asr_result() {}
     OwnedResult(const OwnedResult&) = delete;
@@ -67,6 +69,9 @@ struct OwnedResult : vela_asr_result {
         for (size_t i = 0; i < word_v.size(); ++i) word_v[i].word = word_s[i].c_str();
         words = word_v.empty() ? nullptr : word_v.data();
         word_count = word_v.size();
+        for (size_t i = 0; i < alternative_v.size(); ++i) alternative_v[i].text = alternative_s[i].c_str();
+        alternatives = alternative_v.empty() ? nullptr : alternative_v.data();
+        alternative_count = alternative_v.size();
     }
 };
 
@@ -82,6 +87,10 @@ std::unique_ptr<OwnedResult> copyOf(const vela_asr_result& r) {
     for (size_t i = 0; r.words != nullptr && i < r.word_count; ++i) {
         out->word_s.emplace_back(r.words[i].word != nullptr ? r.words[i].word : "");
         out->word_v.push_back(r.words[i]);
+    }
+    for (size_t i = 0; r.alternatives != nullptr && i < r.alternative_count; ++i) {
+        out->alternative_s.emplace_back(r.alternatives[i].text != nullptr ? r.alternatives[i].text : "");
+        out->alternative_v.push_back(r.alternatives[i]);
     }
     out->point();
     return out;
@@ -205,6 +214,45 @@ int codeFor(vela::FailureKind kind) {
     return VELA_ASR_E_FAILED;
 }
 
+// Milliseconds of audio: a whole number, not negative, within an int.
+bool isMs(const Json::Value& v) { return v.isInt() && v.asInt() >= 0; }
+
+// The word list of a result content, taken whole when every entry is well
+// formed (a non-empty word, 0 <= start_ms <= end_ms, conf in [0, 1]), else
+// not at all: half a list would misspell the text.
+void takeWords(const Json::Value& list, OwnedResult& out) {
+    if (!list.isArray()) return;
+    std::vector<std::string> text;
+    std::vector<vela_asr_word> words;
+    for (const Json::Value& w : list) {
+        if (!w.isObject()) return;
+        const Json::Value &word = w["word"], &start = w["start_ms"], &end = w["end_ms"], &conf = w["conf"];
+        if (!word.isString() || word.asString().empty() || !isMs(start) || !isMs(end) ||
+            end.asInt() < start.asInt() || !conf.isNumeric() ||
+            !(conf.asDouble() >= 0 && conf.asDouble() <= 1))
+            return;
+        text.push_back(word.asString());
+        words.push_back({nullptr, start.asInt(), end.asInt(), conf.asFloat()});
+    }
+    out.word_s.swap(text);
+    out.word_v.swap(words);
+}
+
+// The alternatives of a result content, taken whole when every entry has a
+// text and a numeric score, else not at all.
+void takeAlternatives(const Json::Value& list, OwnedResult& out) {
+    if (!list.isArray()) return;
+    std::vector<std::string> text;
+    std::vector<vela_asr_alternative> alternatives;
+    for (const Json::Value& a : list) {
+        if (!a.isObject() || !a["text"].isString() || !a["score"].isNumeric()) return;
+        text.push_back(a["text"].asString());
+        alternatives.push_back({nullptr, a["score"].asDouble()});
+    }
+    out.alternative_s.swap(text);
+    out.alternative_v.swap(alternatives);
+}
+
 // The typed result of one SDK event; null for events the C interface does
 // not report (an unknown reply status).
 std::unique_ptr<OwnedResult> fromSdk(const vela::ASRResultM& event) {
@@ -235,15 +283,8 @@ std::unique_ptr<OwnedResult> fromSdk(const vela::ASRResultM& event) {
         if (reader.parse(out->json_s, content) && content.isObject()) {
             if (content["text"].isString()) out->text_s = content["text"].asString();
             if (content["sid"].isString()) out->sid_s = content["sid"].asString();
-            for (const Json::Value& w : content["words"]) {
-                if (!w.isObject() || !w["word"].isString()) continue;
-                vela_asr_word word{};
-                word.start_ms = w["start_ms"].isNumeric() ? w["start_ms"].asInt() : 0;
-                word.end_ms = w["end_ms"].isNumeric() ? w["end_ms"].asInt() : 0;
-                word.conf = w["conf"].isNumeric() ? w["conf"].asFloat() : 0.0f;
-                out->word_s.push_back(w["word"].asString());
-                out->word_v.push_back(word);
-            }
+            takeWords(content["words"], *out);
+            takeAlternatives(content["alternatives"], *out);
         } else if (content.isString()) {
             out->text_s = content.asString();
         }

@@ -150,6 +150,87 @@ TEST(CApi, RefusesBadInputWithClearCodes) {
     EXPECT_STREQ("unknown error code", vela_asr_strerror(-999));
 }
 
+// A final result's copy, taken in the callback.
+void keepFinal(const vela_asr_result* r, void* user) {
+    if (r->kind == VELA_ASR_RESULT_FINAL) *static_cast<vela_asr_result**>(user) = vela_asr_result_copy(r);
+}
+
+// Words and alternatives reach the typed result whole and outlive it in
+// copies; a list with any malformed entry is dropped whole, the other kept.
+TEST(CApi, WordsAndAlternativesArriveWholeOrNotAtAll) {
+    const std::string words = R"([{"word":"seven","start_ms":120,"end_ms":480,"conf":0.91},)"
+                              R"({"word":"eight","start_ms":480,"end_ms":900,"conf":1}])";
+    const std::string alternatives =
+        R"([{"text":"seven eight","score":-1234.0},{"text":"","score":-1300.25}])";
+    auto oneWord = [](const char* fields) {
+        return std::string(R"([{"word":"six","start_ms":0,"end_ms":9,"conf":0.5},{)") + fields + "}]";
+    };
+    const struct {
+        const char* what;
+        std::string words, alternatives;
+        size_t word_count, alternative_count;
+    } cases[] = {
+        {"well formed", words, alternatives, 2, 2},
+        {"absent", "null", "null", 0, 0},
+        {"no conf", oneWord(R"("word":"x","start_ms":1,"end_ms":2)"), alternatives, 0, 2},
+        {"time beyond int", oneWord(R"("word":"x","start_ms":1,"end_ms":1e12,"conf":0.5)"), "[]", 0, 0},
+        {"fractional time", oneWord(R"("word":"x","start_ms":1.5,"end_ms":2,"conf":0.5)"), "[]", 0, 0},
+        {"negative time", oneWord(R"("word":"x","start_ms":-1,"end_ms":2,"conf":0.5)"), "[]", 0, 0},
+        {"end before start", oneWord(R"("word":"x","start_ms":5,"end_ms":2,"conf":0.5)"), "[]", 0, 0},
+        {"conf above 1", oneWord(R"("word":"x","start_ms":1,"end_ms":2,"conf":1.5)"), "[]", 0, 0},
+        {"conf as text", oneWord(R"("word":"x","start_ms":1,"end_ms":2,"conf":"0.5")"), "[]", 0, 0},
+        {"empty word", oneWord(R"("word":"","start_ms":1,"end_ms":2,"conf":0.5)"), "[]", 0, 0},
+        {"word not text", oneWord(R"("word":7,"start_ms":1,"end_ms":2,"conf":0.5)"), "[]", 0, 0},
+        {"entry not an object", "[1]", R"([["seven",-1]])", 0, 0},
+        {"lists as objects", R"({"word":"seven"})", R"({"text":"seven","score":-1})", 0, 0},
+        {"score as text", words, R"([{"text":"seven eight","score":-1},{"text":"x","score":"-2"}])", 2, 0},
+        {"alternative without text", words, R"([{"score":-1}])", 2, 0},
+    };
+    ScriptedHttpServer server;
+    Sdk sdk(server.url());
+    for (const auto& c : cases) {
+        server.clearScript();
+        script(server,
+               Reply::json(R"({"asr_param":{"err_no":0,"status":3},"asr_content":{"text":"seven eight",)"
+                           R"("words":)" +
+                           c.words + R"(,"alternatives":)" + c.alternatives + "}}"));
+        vela_asr_result* kept = nullptr;
+        vela_asr_session* s = nullptr;
+        ASSERT_EQ(VELA_ASR_OK, vela_asr_open(nullptr, &keepFinal, &kept, &s)) << c.what;
+        ASSERT_EQ(VELA_ASR_OK, vela_asr_push(s, kSecond.data(), 1600));
+        ASSERT_EQ(VELA_ASR_OK, vela_asr_finish(s));
+        vela_asr_result* r = nullptr;
+        ASSERT_EQ(VELA_ASR_OK, vela_asr_wait(s, -1, &r)) << c.what;
+        EXPECT_STREQ("seven eight", r->text) << c.what;
+        EXPECT_EQ(c.word_count, r->word_count) << c.what;
+        EXPECT_EQ(c.word_count == 0, r->words == nullptr) << c.what;
+        EXPECT_EQ(c.alternative_count, r->alternative_count) << c.what;
+        EXPECT_EQ(c.alternative_count == 0, r->alternatives == nullptr) << c.what;
+        vela_asr_result_free(r);
+        vela_asr_close(s);
+        ASSERT_NE(nullptr, kept) << c.what;
+        if (c.word_count == 2 && c.alternative_count == 2) {
+            // The callback's copy, and a copy of it, outlive the results they came from.
+            vela_asr_result* again = vela_asr_result_copy(kept);
+            vela_asr_result_free(kept);
+            ASSERT_NE(nullptr, again);
+            ASSERT_EQ(2u, again->word_count);
+            EXPECT_STREQ("eight", again->words[1].word);
+            EXPECT_EQ(480, again->words[1].start_ms);
+            EXPECT_EQ(900, again->words[1].end_ms);
+            EXPECT_FLOAT_EQ(1.0f, again->words[1].conf);
+            EXPECT_FLOAT_EQ(0.91f, again->words[0].conf);
+            ASSERT_EQ(2u, again->alternative_count);
+            EXPECT_STREQ("seven eight", again->alternatives[0].text);
+            EXPECT_DOUBLE_EQ(-1234.0, again->alternatives[0].score);
+            EXPECT_STREQ("", again->alternatives[1].text);
+            EXPECT_DOUBLE_EQ(-1300.25, again->alternatives[1].score);
+            kept = again;
+        }
+        vela_asr_result_free(kept);
+    }
+}
+
 // Each failure ends with one error result whose code and text name the cause.
 TEST(CApi, ErrorsNameTheirCause) {
     const int refused_port = vela_test::unusedLoopbackPort();

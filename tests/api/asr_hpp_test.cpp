@@ -19,8 +19,11 @@ TEST(CppApi, FutureListenerAndErrorsFollowTheSessionsEnd) {
     server.on(vela_test::hasPart("asr_audio"), Reply::json(R"({"asr_param":{"err_no":0}})"));
     server.on(vela_test::methodIs("GET"),
               Reply::json(R"({"asr_param":{"err_no":0,"status":2},"asr_content":{"text":"hel"}})"), 1);
-    server.on(vela_test::methodIs("GET"),
-              Reply::json(R"({"asr_param":{"err_no":0,"status":3},"asr_content":{"text":"hello"}})"));
+    server.on(
+        vela_test::methodIs("GET"),
+        Reply::json(R"({"asr_param":{"err_no":0,"status":3},"asr_content":{"text":"hello",)"
+                    R"("words":[{"word":"hello","start_ms":40,"end_ms":610,"conf":0.5}],)"
+                    R"("alternatives":[{"text":"hello","score":-811.5},{"text":"yellow","score":-900}]}})"));
 
     vela::asr::ClientOptions options;
     options.log_dir = vela_test::processTempDir() + "cpp-logs";
@@ -35,7 +38,16 @@ TEST(CppApi, FutureListenerAndErrorsFollowTheSessionsEnd) {
     std::future<vela::asr::Result> final = session.final();
     session.push(audio);
     session.finish();
-    EXPECT_EQ("hello", final.get().text);
+    const vela::asr::Result result = final.get();
+    EXPECT_EQ("hello", result.text);
+    ASSERT_EQ(1u, result.words.size());
+    EXPECT_EQ("hello", result.words[0].word);
+    EXPECT_EQ(40, result.words[0].start_ms);
+    EXPECT_EQ(610, result.words[0].end_ms);
+    EXPECT_FLOAT_EQ(0.5f, result.words[0].conf);
+    ASSERT_EQ(2u, result.alternatives.size());
+    EXPECT_EQ("yellow", result.alternatives[1].text);
+    EXPECT_DOUBLE_EQ(-900.0, result.alternatives[1].score);
     EXPECT_EQ((std::vector<std::string>{"hel", "hello"}), texts);
     EXPECT_THROW(session.push(audio), vela::asr::Error);  // after finish
 

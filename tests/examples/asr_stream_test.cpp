@@ -1,6 +1,7 @@
 // The asr-stream example program, run as a child process: its refusals, a
 // resampled stereo WAV against the reference server's echo recognizer, a
-// spoken sentence against PocketSphinx, and the README's copy of its core.
+// spoken sentence against PocketSphinx, word timings from a scripted server,
+// and the README's copy of its core.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "support/files.h"
+#include "support/scripted_http_server.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -197,6 +199,33 @@ TEST(AsrStream, RecognisesASpokenSentenceWithVoiceDetectionAndCompression) {
         const Result r = stream(std::string(settings) + " --server " + server.url + " hello.wav");
         EXPECT_EQ(0, r.status) << settings << ": " << r.err;
         EXPECT_NE(std::string::npos, r.out.find("final: hello world\n")) << settings << ": " << r.out;
+    }
+}
+
+// --words prints the final text's words after it, one line each.
+TEST(AsrStream, PrintsWordTimingsWithWords) {
+    using vela_test::Reply;
+    writeFile(vela_test::processTempDir() + "quiet.pcm", std::string(3200, '\0'));
+    const struct {
+        const char* words;  // the result content's list
+        const char* expected;
+    } cases[] = {
+        {R"([{"word":"seven","start_ms":120,"end_ms":480,"conf":0.91},)"
+         R"({"word":"eight","start_ms":480,"end_ms":900,"conf":1}])",
+         "final: seven eight\nword: 120-480 0.91 seven\nword: 480-900 1.00 eight\naudio: "},
+        {"null", "final: seven eight\nword: none, the server sent no word timings\naudio: "},
+    };
+    for (const auto& c : cases) {
+        vela_test::ScriptedHttpServer server;
+        server.on(vela_test::hasPart("create-session"),
+                  Reply::json(R"({"asr_param":{"err_no":0,"sid":"s1"}})"));
+        server.on(vela_test::hasPart("asr_audio"), Reply::json(R"({"asr_param":{"err_no":0}})"));
+        server.on(vela_test::methodIs("GET"),
+                  Reply::json(std::string(R"({"asr_param":{"err_no":0,"status":3},"asr_content":)") +
+                              R"({"text":"seven eight","words":)" + c.words + "}}"));
+        const Result r = stream("--words --fast --server " + server.url() + " quiet.pcm");
+        EXPECT_EQ(0, r.status) << r.err;
+        EXPECT_NE(std::string::npos, r.out.find(c.expected)) << r.out;
     }
 }
 

@@ -1,13 +1,60 @@
-"""The vela_asr module against asr-server --recognizer echo on a free loopback port."""
+"""The vela_asr module against asr-server --recognizer echo on a free loopback port,
+and against a scripted loopback server for word timings and alternatives."""
 import array
+import http.server
+import json
 import os
 import shutil
 import subprocess
 import tempfile
+import threading
 import unittest
 import wave
 
 import vela_asr
+
+
+class ScriptedServer:
+    """Answers session creation and uploads, and every fetch with a final
+    result whose content is `content`, on 127.0.0.1 on a free port."""
+
+    def __init__(self, content):
+        replies = {"create": {"asr_param": {"err_no": 0, "sid": "s1"}}, "upload": {"asr_param": {"err_no": 0}},
+                   "fetch": {"asr_param": {"err_no": 0, "status": 3}, "asr_content": content}}
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            protocol_version = "HTTP/1.1"
+
+            def answer(self, kind):
+                body = json.dumps(replies[kind]).encode()
+                self.send_response(200)
+                self.send_header("Content-Type", "application/json")
+                self.send_header("Content-Length", str(len(body)))
+                self.end_headers()
+                self.wfile.write(body)
+
+            def do_POST(self):
+                data = self.rfile.read(int(self.headers.get("Content-Length", 0)))
+                self.answer("create" if b'name="create-session"' in data else "upload")
+
+            def do_GET(self):
+                self.answer("fetch")
+
+            def log_message(self, *args):
+                pass
+
+        self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.url = "http://127.0.0.1:%d/asr/v2" % self.httpd.server_address[1]
+        self.thread = threading.Thread(target=self.httpd.serve_forever)
+        self.thread.start()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.httpd.shutdown()
+        self.httpd.server_close()
+        self.thread.join()
 
 
 class VelaAsrTest(unittest.TestCase):
@@ -56,6 +103,25 @@ class VelaAsrTest(unittest.TestCase):
                 client.session(rate_khz=11)
             self.assertEqual(-2, e.exception.code)
         self.assertRegex(vela_asr.version(), r"^\d+\.\d+\.\d+$")
+
+    def test_words_and_alternatives(self):
+        words = [{"word": "seven", "start_ms": 120, "end_ms": 480, "conf": 0.75},
+                 {"word": "eight", "start_ms": 480, "end_ms": 900, "conf": 1}]
+        alternatives = [{"text": "seven eight", "score": -1234.5}, {"text": "seven hate", "score": -1300}]
+        cases = [("well formed", words, [("seven", 120, 480, 0.75), ("eight", 480, 900, 1.0)],
+                  [("seven eight", -1234.5), ("seven hate", -1300.0)]),
+                 ("a word without times", words + [{"word": "nine", "conf": 0.5}], [],
+                  [("seven eight", -1234.5), ("seven hate", -1300.0)])]
+        for what, sent, expected_words, expected_alternatives in cases:
+            content = {"text": "seven eight", "words": sent, "alternatives": alternatives}
+            with ScriptedServer(content) as server:
+                with vela_asr.Client(server_url=server.url, log_dir=os.path.join(self.tmp, "logs")) as client:
+                    with client.session(rate_khz=8) as session:
+                        session.push(b"\0\0" * 1600)
+                        final = session.finish()
+            self.assertEqual("seven eight", final.text, what)
+            self.assertEqual(expected_words, [(w.word, w.start_ms, w.end_ms, w.conf) for w in final.words], what)
+            self.assertEqual(expected_alternatives, [(a.text, a.score) for a in final.alternatives], what)
 
     def test_refused_connection_names_its_cause(self):
         with vela_asr.Client(server_url="http://127.0.0.1:1/asr/v2", log_dir=os.path.join(self.tmp, "logs")) as c:

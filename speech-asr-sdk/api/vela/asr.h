@@ -104,14 +104,26 @@ enum {
     VELA_ASR_VOICE_TOO_SHORT = 104    /* speech too short */
 };
 
+/* One recognised word of a result's text. */
 typedef struct vela_asr_word {
     const char* word;
-    int start_ms;
-    int end_ms;
-    float conf; /* 0..1 */
+    int start_ms; /* start and end, in ms from the start of the session's audio */
+    int end_ms;   /* (with voice detection: of the audio uploaded, as begin_ms) */
+    float conf;   /* the word's posterior probability, 0..1 */
 } vela_asr_word;
 
-/* One result. Strings are UTF-8 and never NULL (possibly empty). */
+/* Another reading of a final result's audio, when the server is asked for
+ * them (asr-server --nbest N). */
+typedef struct vela_asr_alternative {
+    const char* text;
+    double score; /* the recogniser's log-likelihood of the text (natural log, acoustic
+                     and language model together): higher is better, comparable only
+                     within one result */
+} vela_asr_alternative;
+
+/* One result. Strings are UTF-8 and never NULL (possibly empty). Lists are
+ * NULL with a count of 0 when the server sent none, or sent one that is not
+ * well formed (a list is taken whole or not at all). */
 typedef struct vela_asr_result {
     vela_asr_result_kind kind;
     int code;      /* 0; a voice event's 100..104; an error's vela_asr_error */
@@ -119,9 +131,13 @@ typedef struct vela_asr_result {
     int begin_ms;  /* speech begin and end, in ms from the first audio pushed */
     int end_ms;
     const char* sid;       /* the session's id, as the server gave it when it was created */
-    const vela_asr_word* words; /* word timings, when the server sends them */
+    const vela_asr_word* words; /* the words of `text` in order, when the server sends them */
     size_t word_count;
     const char* json;      /* the server's result content as JSON text, for anything else */
+    /* Fields are only ever added from here on: applications receive results
+     * from the library and never allocate one. */
+    const vela_asr_alternative* alternatives; /* final results, distinct and best first */
+    size_t alternative_count;
 } vela_asr_result;
 
 typedef struct vela_asr_session vela_asr_session;

@@ -44,11 +44,18 @@ enum class Kind {
     voice = VELA_ASR_RESULT_VOICE
 };
 
+// One word of a result's text (see vela_asr_word).
 struct Word {
     std::string word;
-    int start_ms = 0;
+    int start_ms = 0;  // from the start of the session's audio
     int end_ms = 0;
-    float conf = 0;
+    float conf = 0;  // posterior probability, 0..1
+};
+
+// Another reading of a final result (see vela_asr_alternative).
+struct Alternative {
+    std::string text;
+    double score = 0;  // the recogniser's log-likelihood (natural log): higher is better
 };
 
 struct Result {
@@ -58,8 +65,9 @@ struct Result {
     int begin_ms = 0;
     int end_ms = 0;
     std::string sid;
-    std::vector<Word> words;
-    std::string json;  // the server's result content
+    std::vector<Word> words;                // the words of `text`, when the server sends them
+    std::string json;                       // the server's result content
+    std::vector<Alternative> alternatives;  // final results, best first, when the server sends them
 
     static Result from(const vela_asr_result& r) {
         Result out;
@@ -72,6 +80,8 @@ struct Result {
         out.json = r.json;
         for (size_t i = 0; i < r.word_count; ++i)
             out.words.push_back({r.words[i].word, r.words[i].start_ms, r.words[i].end_ms, r.words[i].conf});
+        for (size_t i = 0; i < r.alternative_count; ++i)
+            out.alternatives.push_back({r.alternatives[i].text, r.alternatives[i].score});
         return out;
     }
 };
