@@ -27,6 +27,9 @@ fence, one directive each, change how a block is checked:
                                        tool beside the build's, e.g. curl) is
                                        not installed
 
+Links between the pages, `[text](docs/page.md#heading)`, must name an existing
+file and, after `#`, one of its headings.
+
 How blocks run. Each page gets a fresh folder that stands for the repository
 root: links to the source tree's top-level entries, and `build` to the build
 tree. Its blocks run there in order, so a later block sees the files of an
@@ -110,6 +113,31 @@ def parse(path, name):
             errors.append("%s:%d: skip without a reason" % (name, start + 1))
         blocks.append(Block(name, start + 1, lang, text, directives))
     return blocks, errors
+
+
+def anchors(path):
+    """The link anchors of a page's headings, made as GitHub makes them."""
+    with open(path, encoding="utf-8") as f:
+        text = re.sub(r"^```.*?^```", "", f.read(), flags=re.M | re.S)
+    return {re.sub(r"[^\w\- ]", "", h.strip().lower()).replace(" ", "-")
+            for h in re.findall(r"^#+ (.*)$", text, flags=re.M)}
+
+
+def link_errors(source, page):
+    """Relative links of `page` whose file or heading does not exist."""
+    with open(os.path.join(source, page), encoding="utf-8") as f:
+        text = re.sub(r"^```.*?^```", "", f.read(), flags=re.M | re.S)
+    errors = []
+    for target in re.findall(r"\]\(([^)\s]+)\)", text):
+        if re.match(r"^[a-z]+:", target):
+            continue
+        path, _, anchor = target.partition("#")
+        path = os.path.normpath(os.path.join(source, os.path.dirname(page), path or os.path.basename(page)))
+        if not os.path.exists(path):
+            errors.append("%s: link to a missing file: %s" % (page, target))
+        elif anchor and path.endswith(".md") and anchor not in anchors(path):
+            errors.append("%s: link to a missing heading: %s" % (page, target))
+    return errors
 
 
 def free_port():
@@ -306,7 +334,7 @@ def main():
         checker = Checker(args, root)
         for page in pages:
             blocks, errors = parse(os.path.join(args.source, page), page)
-            failures += errors
+            failures += errors + link_errors(args.source, page)
             cwd = checker.page_folder(page)
             for block in blocks:
                 started = time.monotonic()

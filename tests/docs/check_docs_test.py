@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
-"""The page checker itself: each kind of stale or unmarked block fails it, and
-a block's leftovers are stopped.
+"""The page checker itself: each kind of stale or unmarked block, and a broken
+link, fails it; a block's leftovers are stopped.
 
     check_docs_test.py BUILD_DIR
 """
@@ -63,6 +63,8 @@ class Pages(unittest.TestCase):
             ("<!-- docs-test: excerpt: quoted.txt -->\n```text\nline two\nline three\n```\n", "not a verbatim"),
             ("```c\nint main(void) { return undeclared; }\n```\n", "undeclared"),
             ("```python\nimport no_such_module\n```\n", "no_such_module"),
+            ("# Title\n\n[here](#title), [there](#nowhere)\n", "missing heading: #nowhere"),
+            ("[page](docs/none.md)\n", "missing file: docs/none.md"),
         ]
         for text, message in cases:
             status, out = self.check(text)
