@@ -244,20 +244,19 @@ class Checker:
         proc = subprocess.Popen(command, cwd=cwd, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                 stderr=subprocess.STDOUT, text=True, start_new_session=True)
         out = Output(proc, until)
-        if until:
-            out.seen.wait(BLOCK_TIMEOUT_S)
-            stop_group(proc)
-            out.thread.join(10)
-            return (0 if until in out.text else "no '%s' within %d s" % (until, BLOCK_TIMEOUT_S)), out.text
         try:
-            proc.wait(BLOCK_TIMEOUT_S)
-        except subprocess.TimeoutExpired:
-            stop_group(proc)
+            if until:
+                out.seen.wait(BLOCK_TIMEOUT_S)
+                status = 0 if until in out.text else "no '%s' within %d s" % (until, BLOCK_TIMEOUT_S)
+            else:
+                try:
+                    status = proc.wait(BLOCK_TIMEOUT_S)
+                except subprocess.TimeoutExpired:
+                    status = "still running after %d s" % BLOCK_TIMEOUT_S
+        finally:
+            stop_group(proc)  # and whatever the block left running in the background
             out.thread.join(10)
-            return "still running after %d s" % BLOCK_TIMEOUT_S, out.text
-        stop_group(proc)  # whatever the block left running in the background
-        out.thread.join(10)
-        return proc.returncode, out.text
+        return status, out.text
 
     def check(self, block, cwd):
         """None when the block passes, else what went wrong."""
@@ -328,6 +327,7 @@ def main():
         os.path.relpath(p, args.source) for p in glob.glob(os.path.join(args.source, "docs", "*.md")))
 
     failures, counts = [], {"run": 0, "file": 0, "skipped": 0, "shown": 0}
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))  # ctest's time-out: clean up all the same
     root = tempfile.mkdtemp(prefix="vela-docs.")
     checker = None
     try:
