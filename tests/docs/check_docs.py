@@ -5,7 +5,7 @@
 
 Every fenced block whose language is sh, bash, c, cpp or python is checked;
 blocks of other languages (text, cmake, yaml, ini) are only shown. A fenced
-block without a language, or in an indented code block, fails the check: every
+block without a language, or an indented code block, fails the check: every
 block says what it is. One or more HTML comments on the lines just above the
 fence, one directive each, change how a block is checked:
 
@@ -36,7 +36,9 @@ tree. Its blocks run there in order, so a later block sees the files of an
 earlier one. Shell blocks run with `bash -e -o pipefail`, the build's bin/ on
 PATH, and at most 60 s each. c and cpp blocks are compiled (warnings are
 errors) against a private install of the SDK found with `pkg-config vela-asr`,
-and run when they have a main; python blocks run with the source tree's module.
+and run when they have a main; python blocks run with the source tree's module
+(PYTHONPATH and VELA_ASR_LIBRARY set for them alone, so that a shell block
+must say how it finds the module).
 Every 8900 in a block that runs (the SDK's default port) becomes a free
 loopback port, the one of the test's asr-server when there is one;
 VELA_ASR_SERVER_URL names that server. PKG_CONFIG_PATH and LD_LIBRARY_PATH point
@@ -196,10 +198,9 @@ class Checker:
             "TMPDIR": self.tmp,
             "PKG_CONFIG_PATH": os.path.join(self.prefix, "lib", "pkgconfig"),
             "LD_LIBRARY_PATH": os.path.join(self.prefix, "lib"),
-            "PYTHONPATH": os.path.join(args.source, "python"),
-            "VELA_ASR_LIBRARY": os.path.join(args.build, "lib", "libvela-asr.so.1"),
         })
-        self.env.pop("VELA_ASR_SERVER_URL", None)
+        for name in ("VELA_ASR_SERVER_URL", "PYTHONPATH", "VELA_ASR_LIBRARY"):
+            self.env.pop(name, None)
         self.servers = {}  # options -> (process, URL), shared by the blocks
         # The SDK as an application finds it: the library and its headers.
         for component in ("runtime", "dev"):
@@ -286,6 +287,8 @@ class Checker:
         if block.lang in ("sh", "bash"):
             status, out = self.run(["bash", "-e", "-o", "pipefail", "-c", text], cwd, env, d.get("until"))
         elif block.lang == "python":
+            env["PYTHONPATH"] = os.path.join(self.args.source, "python")
+            env["VELA_ASR_LIBRARY"] = os.path.join(self.args.build, "lib", "libvela-asr.so.1")
             status, out = self.run([sys.executable, "-c", text], cwd, env)
         else:
             status, out = self.compile_and_run(block, text, cwd, env)
