@@ -24,7 +24,8 @@ fence, one directive each, change how a block is checked:
                                        SIGTERM, like Ctrl-C
   <!-- docs-test: expect: TEXT -->    the output must contain TEXT
   <!-- docs-test: needs: PROGRAM -->  skipped, and said so, where PROGRAM (a
-                                       tool beside the build's, e.g. curl) is
+                                       tool, e.g. curl, or a program of an
+                                       optional target, e.g. loadgen) is
                                        not installed
 
 Links between the pages, `[text](docs/page.md#heading)`, must name an existing
