@@ -1,7 +1,7 @@
 // The asr-stream example program, run as a child process: its refusals, a
 // resampled stereo WAV against the reference server's echo recognizer, a
 // spoken sentence against PocketSphinx, word timings from a scripted server,
-// and the README's copy of its core.
+// and the documentation's copy of its core.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -229,16 +229,16 @@ TEST(AsrStream, PrintsWordTimingsWithWords) {
     }
 }
 
-// The README's usage code is the program's core, character for character.
-TEST(AsrStream, ReadmeShowsTheProgramsCore) {
+// The documented usage code is the program's core, character for character.
+TEST(AsrStream, DocumentationShowsTheProgramsCore) {
     const std::string source = readFile(std::string(VELA_SOURCE_DIR) + "/examples/asr-stream/asr_stream.cpp");
-    const std::string readme = readFile(std::string(VELA_SOURCE_DIR) + "/README.md");
+    const std::string readme = readFile(std::string(VELA_SOURCE_DIR) + "/docs/api.md");
     const std::string begin = "// [usage-begin]\n", end = "// [usage-end]\n";
     const size_t from = source.find(begin), to = source.find(end);
     ASSERT_TRUE(from != std::string::npos && to != std::string::npos && from < to);
     const std::string core = source.substr(from + begin.size(), to - from - begin.size());
 
-    const size_t usage = readme.find("\n## Usage\n");
+    const size_t usage = readme.find("\n## The usage example: asr-stream\n");
     ASSERT_NE(std::string::npos, usage);
     const size_t block = readme.find("\n```cpp\n", usage);
     ASSERT_NE(std::string::npos, block);
