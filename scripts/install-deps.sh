@@ -12,6 +12,7 @@ packages=(
     espeak-ng sox
     nginx-light
     dpkg-dev lintian
+    curl
 )
 
 missing=()
