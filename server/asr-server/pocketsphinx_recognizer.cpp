@@ -268,12 +268,19 @@ std::unique_ptr<PocketSphinxRecognizer::Decoder> PocketSphinxRecognizer::load(st
         error = "PocketSphinx rejected its configuration";
         return nullptr;
     }
+    // The decoder hears every frame: with the front end's silence removal its
+    // frame numbers skip the pauses it dropped, and word times could not be
+    // told in the session's audio.
+    cmd_ln_set_boolean_r(d->config, "-remove_silence", FALSE);
     d->ps = ps_init(d->config);
     if (d->ps == nullptr) {
         error = "PocketSphinx could not load the model in " + config_.model_dir;
         return nullptr;
     }
+    // The probe keeps the silence removal: it measures voiced frames only.
+    cmd_ln_set_boolean_r(d->config, "-remove_silence", TRUE);
     d->probe = fe_init_auto_r(d->config);
+    cmd_ln_set_boolean_r(d->config, "-remove_silence", FALSE);
     if (cmn_t* c = d->cmn()) {
         d->initial_mean.resize(static_cast<size_t>(c->veclen));
         cmn_live_get(c, d->initial_mean.data());

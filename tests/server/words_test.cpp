@@ -64,7 +64,9 @@ TEST(WordNames, FillersAndVariants) {
 // Recorded speech through the recogniser in 100 ms feeds, with the language
 // model and with a grammar, at 16 kHz and (every other sample) 8 kHz: every
 // intermediate and final hypothesis is well formed, and finals carry distinct
-// alternatives, best first.
+// alternatives, best first. A recording said twice around a pause is heard on
+// both sides of it: no word within the pause, the first before it, the last
+// after it.
 TEST(PocketSphinxWords, WordListsOfRecordedSpeechAreWellFormed) {
     if (!std::filesystem::exists(PocketSphinxConfig().model_dir + "/en-us.lm.bin")) {
         GTEST_SKIP() << "no PocketSphinx model";
@@ -73,6 +75,7 @@ TEST(PocketSphinxWords, WordListsOfRecordedSpeechAreWellFormed) {
         const char* file;
         bool grammar;
         int rate;
+        bool twice = false;  // with 2 s of silence between
     } cases[] = {
         {"../../examples/audio/goforward.raw", false, 16000},
         {"speech/cards-001.wav", false, 16000},
@@ -80,6 +83,8 @@ TEST(PocketSphinxWords, WordListsOfRecordedSpeechAreWellFormed) {
         {"speech/cards-005.wav", true, 16000},
         {"speech/cards-005.wav", true, 8000},
         {"speech/cards-001.wav", true, 8000},
+        {"speech/cards-001.wav", false, 16000, true},
+        {"speech/cards-001.wav", true, 16000, true},
     };
     std::unique_ptr<PocketSphinxRecognizer> lm;
     std::unique_ptr<PocketSphinxRecognizer> grammar;
@@ -100,8 +105,14 @@ TEST(PocketSphinxWords, WordListsOfRecordedSpeechAreWellFormed) {
             for (size_t i = 0; i < pcm.size() / 2; ++i) pcm[i] = pcm[2 * i];
             pcm.resize(pcm.size() / 2);
         }
-        const std::string where =
-            std::string(c.file) + (c.grammar ? " grammar " : " LM ") + std::to_string(c.rate);
+        const int once_ms = static_cast<int>(pcm.size() * 1000 / c.rate);
+        if (c.twice) {
+            const std::vector<int16_t> once = pcm;
+            pcm.resize(pcm.size() + 2 * static_cast<size_t>(c.rate), 0);
+            pcm.insert(pcm.end(), once.begin(), once.end());
+        }
+        const std::string where = std::string(c.file) + (c.grammar ? " grammar " : " LM ") +
+                                  std::to_string(c.rate) + (c.twice ? " twice" : "");
         std::unique_ptr<Utterance> u = rec->open(c.rate, std::chrono::seconds(1));
         ASSERT_TRUE(u);
         const size_t step = static_cast<size_t>(c.rate) / 10;
@@ -116,6 +127,14 @@ TEST(PocketSphinxWords, WordListsOfRecordedSpeechAreWellFormed) {
         expectWellFormed(final, static_cast<int>(pcm.size() * 1000 / c.rate), where + " final");
         EXPECT_FALSE(final.words.empty()) << where;
         ASSERT_FALSE(final.alternatives.empty()) << where;
+        if (c.twice && !final.words.empty()) {
+            EXPECT_LT(final.words.front().start_ms, once_ms) << where;
+            EXPECT_GT(final.words.back().end_ms, once_ms + 2000) << where;
+            for (const Word& w : final.words) {
+                EXPECT_TRUE(w.end_ms <= once_ms + 500 || w.start_ms >= once_ms + 1500)
+                    << where << ": " << w.word;
+            }
+        }
         EXPECT_LE(final.alternatives.size(), 3u) << where;
         for (size_t i = 1; i < final.alternatives.size(); ++i) {
             EXPECT_GE(final.alternatives[i - 1].score, final.alternatives[i].score) << where;
