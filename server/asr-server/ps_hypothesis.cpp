@@ -85,7 +85,7 @@ Hypothesis readHypothesis(ps_decoder_t* ps, bool final, size_t nbest, int audio_
         w.start_ms = std::min(audio_ms, static_cast<int>(static_cast<long long>(sf) * 1000 / frate));
         w.end_ms = std::max(
             w.start_ms, std::min(audio_ms, static_cast<int>(static_cast<long long>(ef + 1) * 1000 / frate)));
-        w.conf = 1.0f;
+        w.conf = 0.0f;
         if (final) {
             const double p = logmath_exp(lmath, ps_seg_prob(seg, nullptr, nullptr, nullptr));
             w.conf = static_cast<float>(std::min(1.0, std::max(0.0, p)));

@@ -23,8 +23,10 @@ std::string baseWord(const std::string& word);
 // capped at `audio_ms`. With `final` (the utterance has ended) each word's
 // confidence is its posterior probability in the word lattice, and up to
 // `nbest` alternatives are read from the lattice's N-best list. Before the
-// end no lattice is built (that would cost as much as the decoding each time):
-// every word's confidence is 1, and there are no alternatives.
+// end no lattice is built (PocketSphinx makes none mid-utterance that it can
+// score, and one per intermediate result would cost several milliseconds,
+// growing with the utterance): every word's confidence is 0, "not estimated
+// yet", and there are no alternatives.
 Hypothesis readHypothesis(ps_decoder_t* ps, bool final, size_t nbest, int audio_ms);
 
 }  // namespace asrserver

@@ -13,7 +13,8 @@
 namespace asrserver {
 
 // One recognised word; times in milliseconds from the utterance's first
-// sample, `conf` its posterior probability in [0, 1].
+// sample, `conf` its posterior probability in [0, 1] (0 where a recogniser
+// does not estimate it, as on intermediate results).
 struct Word {
     std::string word;
     int start_ms = 0;

@@ -106,7 +106,10 @@ struct FetchResult {
     bool closed = false;  // the session expired or the server is stopping
     bool final = false;   // status 3 when true, 2 otherwise
     std::string text;
-    std::vector<Word> words;                // spelling `text`, times from the start of the session's audio
+    // Spelling `text`; times from the session's first sample, counted in the
+    // audio it received (audio made for lost packets included; pauses a client
+    // left out of its uploads are not there to count).
+    std::vector<Word> words;
     std::vector<Alternative> alternatives;  // final results only
     int packets = 0;                        // contiguous packets received so far
     int missing = 0;                        // packets given up as lost (final results)
