@@ -33,8 +33,8 @@ bool parseInt(const std::string* text, int& value) {
     return true;
 }
 
-// Compact JSON, UTF-8 kept as it is, fractions to 4 decimal places (the
-// replies carry no other numbers than confidences and scores).
+// Compact JSON, UTF-8 kept as it is, fractions (the words' confidences, the
+// alternatives' scores) to 4 decimal places.
 std::string toJson(const Json::Value& value) {
     thread_local std::unique_ptr<Json::StreamWriter> writer = [] {
         Json::StreamWriterBuilder builder;

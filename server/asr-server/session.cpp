@@ -581,11 +581,11 @@ void Session::decodeStep() {
     bool freed = false;
     auto finishUtterance = [&]() -> Hypothesis {  // called without the lock
         const auto t0 = std::chrono::steady_clock::now();
-        Hypothesis text = utterance_->finish();
+        Hypothesis heard = utterance_->finish();
         utterance_.reset();
         runtime_->decoded(0, std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
         freed = true;
-        return text;
+        return heard;
     };
 
     if (!closed_ && !finalized_) {
