@@ -57,7 +57,7 @@ int main(int argc, char** argv) {
                          error.c_str());
         }
     }
-    if (!recognizer) recognizer = std::make_unique<EchoRecognizer>();
+    if (!recognizer) recognizer = std::make_unique<EchoRecognizer>(options.pocketsphinx.nbest);
 
     Service service(*recognizer, options.service);
     HttpServer http(service, options.http);

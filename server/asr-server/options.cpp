@@ -49,6 +49,12 @@ std::string usage() {
            "  --shaped-noise-db N      add noise shaped like the speech's own envelope, N dB\n"
            "                           below it, before recognition: clean synthetic speech\n"
            "                           lacks the noise of recorded speech (default 15; 0: none)\n"
+           "  --nbest N                final results carry up to N readings of the utterance,\n"
+           "                           distinct and best first, as \"alternatives\":\n"
+           "                           [{\"text\",\"score\"}]; a score is the reading's\n"
+           "                           log-likelihood (natural log, acoustic and language\n"
+           "                           model together), comparable within one result only\n"
+           "                           (default 0: none)\n"
            "  --final-delay-ms N       withhold each final result this long (default 0)\n"
            "  --hold-ms N              longest wait of a result fetch for new audio (default 500)\n"
            "  --session-timeout-s N    drop sessions idle this long (default 30)\n"
@@ -177,6 +183,9 @@ ParseOutcome parseOptions(int argc, const char* const* argv, Options& options, s
         } else if (arg == "--shaped-noise-db") {
             if (!count(90)) return ParseOutcome::Error;
             options.pocketsphinx.shaped_noise_db = static_cast<int>(n);
+        } else if (arg == "--nbest") {
+            if (!count(100)) return ParseOutcome::Error;
+            options.pocketsphinx.nbest = static_cast<size_t>(n);
         } else if (arg == "--final-delay-ms") {
             if (!count(3600000)) return ParseOutcome::Error;
             options.service.limits.final_delay = std::chrono::milliseconds(n);

@@ -11,6 +11,7 @@
 #include <cstdio>
 
 #include "server/asr-server/grammar.h"
+#include "server/asr-server/ps_hypothesis.h"
 #include "server/asr-server/shaped_noise.h"
 #include "server/asr-server/upsampler.h"
 
@@ -107,8 +108,9 @@ class PocketSphinxUtterance : public Utterance {
           decoder_(std::move(d)),
           upsample_(sample_rate == 8000),
           whole_pass_(whole_pass),
-          noise_(owner.config_.shaped_noise_db > 0 ? std::make_unique<ShapedNoise>(owner.config_.shaped_noise_db)
-                                                   : nullptr) {
+          noise_(owner.config_.shaped_noise_db > 0
+                     ? std::make_unique<ShapedNoise>(owner.config_.shaped_noise_db)
+                     : nullptr) {
         started_ = decoder_->startUtterance();
     }
 
@@ -129,10 +131,10 @@ class PocketSphinxUtterance : public Utterance {
         take(from, false);
     }
 
-    std::string partial() override { return started_ ? hypothesis() : std::string(); }
+    Hypothesis partial() override { return started_ ? hypothesis(false) : Hypothesis(); }
 
-    std::string finish() override {
-        if (!started_ || finished_) return std::string();
+    Hypothesis finish() override {
+        if (!started_ || finished_) return Hypothesis();
         finished_ = true;
         const size_t from = keep();
         if (upsample_) upsampler_.flush(audio_);
@@ -143,7 +145,7 @@ class PocketSphinxUtterance : public Utterance {
             ps_process_raw(decoder_->ps, audio_.data(), audio_.size(), FALSE, TRUE);
             ps_end_utt(decoder_->ps);
         }
-        return hypothesis();
+        return hypothesis(true);
     }
 
   private:
@@ -163,6 +165,7 @@ class PocketSphinxUtterance : public Utterance {
     void take(size_t from, bool last) {
         const int16_t* fresh = audio_.data() + from;
         const size_t count = audio_.size() - from;
+        samples_ += count;
         if (!primed_) {
             decoder_->measure(fresh, count, measured_);
             held_.insert(held_.end(), fresh, fresh + count);
@@ -182,14 +185,14 @@ class PocketSphinxUtterance : public Utterance {
         if (count > 0) ps_process_raw(decoder_->ps, samples, count, FALSE, FALSE);
     }
 
-    std::string hypothesis() {
-        int32 score = 0;
-        const char* hyp = ps_get_hyp(decoder_->ps, &score);
-        return hyp != nullptr ? std::string(hyp) : std::string();
+    Hypothesis hypothesis(bool final) {
+        return readHypothesis(decoder_->ps, final, owner_.config_.nbest,
+                              static_cast<int>(samples_ * 1000 / kModelRate));
     }
 
     static constexpr long kPrimeFrames = 100;             // 1 s of voiced frames
     static constexpr size_t kMaxHeldSamples = 3 * 16000;  // 3 s of audio
+    static constexpr size_t kModelRate = 16000;
 
     PocketSphinxRecognizer& owner_;
     std::unique_ptr<PocketSphinxRecognizer::Decoder> decoder_;
@@ -197,9 +200,10 @@ class PocketSphinxUtterance : public Utterance {
     const bool whole_pass_;
     Upsampler2x upsampler_;
     const std::unique_ptr<ShapedNoise> noise_;  // null when none is added
-    std::vector<int16_t> audio_;  // at 16 kHz: the whole utterance, or the latest piece
-    std::vector<int16_t> held_;   // audio not yet decoded while the mean is measured
+    std::vector<int16_t> audio_;                // at 16 kHz: the whole utterance, or the latest piece
+    std::vector<int16_t> held_;                 // audio not yet decoded while the mean is measured
     CepstralSum measured_;
+    size_t samples_ = 0;  // at 16 kHz, taken so far
     bool primed_ = false;
     bool started_ = false;
     bool finished_ = false;
@@ -264,12 +268,19 @@ std::unique_ptr<PocketSphinxRecognizer::Decoder> PocketSphinxRecognizer::load(st
         error = "PocketSphinx rejected its configuration";
         return nullptr;
     }
+    // The decoder hears every frame: with the front end's silence removal its
+    // frame numbers skip the pauses it dropped, and word times could not be
+    // told in the session's audio.
+    cmd_ln_set_boolean_r(d->config, "-remove_silence", FALSE);
     d->ps = ps_init(d->config);
     if (d->ps == nullptr) {
         error = "PocketSphinx could not load the model in " + config_.model_dir;
         return nullptr;
     }
+    // The probe keeps the silence removal: it measures voiced frames only.
+    cmd_ln_set_boolean_r(d->config, "-remove_silence", TRUE);
     d->probe = fe_init_auto_r(d->config);
+    cmd_ln_set_boolean_r(d->config, "-remove_silence", FALSE);
     if (cmn_t* c = d->cmn()) {
         d->initial_mean.resize(static_cast<size_t>(c->veclen));
         cmn_live_get(c, d->initial_mean.data());

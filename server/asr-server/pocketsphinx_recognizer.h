@@ -26,6 +26,7 @@ struct PocketSphinxConfig {
     // At most one of these two replaces the language model by a grammar:
     std::string grammar_file;          // a JSGF grammar; its first public rule is used
     std::vector<std::string> phrases;  // each utterance is one of these (see grammar.h)
+    size_t nbest = 0;                  // alternatives of each final hypothesis
 
     bool usesGrammar() const { return !grammar_file.empty() || !phrases.empty(); }
 };
@@ -45,6 +46,7 @@ class PocketSphinxRecognizer : public Recognizer {
     ~PocketSphinxRecognizer() override;
 
     const char* name() const override { return "pocketsphinx"; }
+    size_t nbest() const override { return config_.nbest; }
     // Takes an idle decoder, loads a new one while fewer than max_decoders
     // exist, or waits up to `wait` for one to be given back.
     std::unique_ptr<Utterance> open(int sample_rate, std::chrono::milliseconds wait) override;

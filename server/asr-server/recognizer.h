@@ -8,8 +8,33 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace asrserver {
+
+// One recognised word; times in milliseconds from the utterance's first
+// sample, `conf` its posterior probability in [0, 1] (0 where a recogniser
+// does not estimate it, as on intermediate results).
+struct Word {
+    std::string word;
+    int start_ms = 0;
+    int end_ms = 0;
+    float conf = 0;
+};
+
+// Another reading of a whole utterance; a higher score is likelier.
+struct Alternative {
+    std::string text;
+    double score = 0;
+};
+
+// What an utterance was heard as: `text` is `words` joined by one space
+// (fillers and silence left out of both); alternatives only on final results.
+struct Hypothesis {
+    std::string text;
+    std::vector<Word> words;
+    std::vector<Alternative> alternatives;
+};
 
 class Utterance {
   public:
@@ -17,16 +42,19 @@ class Utterance {
     // 16-bit mono samples at the rate the utterance was opened with, in time
     // order. The server calls it once per packet that carries audio.
     virtual void feed(const int16_t* samples, size_t count) = 0;
-    // Text recognised so far; callable between feeds.
-    virtual std::string partial() = 0;
-    // Ends the utterance and returns its final text; nothing is fed afterwards.
-    virtual std::string finish() = 0;
+    // What was recognised so far, without alternatives; callable between feeds.
+    virtual Hypothesis partial() = 0;
+    // Ends the utterance and returns its final hypothesis, with up to nbest()
+    // alternatives; nothing is fed afterwards.
+    virtual Hypothesis finish() = 0;
 };
 
 class Recognizer {
   public:
     virtual ~Recognizer() = default;
     virtual const char* name() const = 0;
+    // Alternatives asked of each final hypothesis; 0: none.
+    virtual size_t nbest() const { return 0; }
     // Opens an utterance for audio at `sample_rate` Hz (8000 or 16000). Waits
     // up to `wait` for a free decoder and returns null when none became free
     // or the recogniser is shutting down. Utterances must be destroyed before

@@ -33,17 +33,43 @@ bool parseInt(const std::string* text, int& value) {
     return true;
 }
 
-// Compact JSON, UTF-8 kept as it is.
+// Compact JSON, UTF-8 kept as it is, fractions (the words' confidences, the
+// alternatives' scores) to 4 decimal places.
 std::string toJson(const Json::Value& value) {
     thread_local std::unique_ptr<Json::StreamWriter> writer = [] {
         Json::StreamWriterBuilder builder;
         builder["indentation"] = "";
         builder["emitUTF8"] = true;
+        builder["precision"] = 4;
+        builder["precisionType"] = "decimal";
         return std::unique_ptr<Json::StreamWriter>(builder.newStreamWriter());
     }();
     std::ostringstream out;
     writer->write(value, &out);
     return out.str();
+}
+
+// The words of a result, times from the start of the session's audio.
+Json::Value wordsJson(const std::vector<Word>& words) {
+    Json::Value out(Json::arrayValue);
+    for (const Word& w : words) {
+        Json::Value& v = out.append(Json::Value(Json::objectValue));
+        v["word"] = w.word;
+        v["start_ms"] = w.start_ms;
+        v["end_ms"] = w.end_ms;
+        v["conf"] = static_cast<double>(w.conf);
+    }
+    return out;
+}
+
+Json::Value alternativesJson(const std::vector<Alternative>& alternatives) {
+    Json::Value out(Json::arrayValue);
+    for (const Alternative& a : alternatives) {
+        Json::Value& v = out.append(Json::Value(Json::objectValue));
+        v["text"] = a.text;
+        v["score"] = a.score;
+    }
+    return out;
 }
 
 Reply ok(Json::Value root) {
@@ -216,8 +242,10 @@ void Service::get(const Query& query, ReplyDone done) {
     auto use = std::make_shared<Use>(*this, *sid);
     Session* session = use->get();
     if (session == nullptr) return done(error(kUnknownSession, wire::kMsgUnknownSession));
+    const bool alternatives = recognizer_.nbest() > 0;
     session->fetch(std::chrono::steady_clock::now() + config_.hold,
-                   [use = std::move(use), sid = *sid, done = std::move(done)](const FetchResult& r) mutable {
+                   [use = std::move(use), sid = *sid, done = std::move(done),
+                    alternatives](const FetchResult& r) mutable {
                        use.reset();
                        if (r.closed) return done(error(kUnknownSession, wire::kMsgUnknownSession));
                        Json::Value root;
@@ -225,6 +253,9 @@ void Service::get(const Query& query, ReplyDone done) {
                            r.final ? wire::kStatusFinal : wire::kStatusIntermediate;
                        Json::Value& content = root[wire::kContentKey];
                        content["text"] = r.text;
+                       content["words"] = wordsJson(r.words);
+                       if (r.final && alternatives)
+                           content["alternatives"] = alternativesJson(r.alternatives);
                        content[wire::kSidKey] = sid;
                        content["packets"] = r.packets;
                        if (r.final) content["missing"] = r.missing;

@@ -63,6 +63,30 @@ std::string joined(const std::string& a, const std::string& b) {
     return a + " " + b;
 }
 
+// `piece`, an utterance whose audio began `offset_ms` into the session's
+// audio, after what the session heard before it. Its alternatives follow the
+// best reading of what came before.
+Hypothesis appended(const Hypothesis& before, Hypothesis piece, int offset_ms) {
+    Hypothesis out;
+    out.text = joined(before.text, piece.text);
+    out.words = before.words;
+    for (Word& w : piece.words) {
+        w.start_ms += offset_ms;
+        w.end_ms += offset_ms;
+        out.words.push_back(std::move(w));
+    }
+    if (piece.alternatives.empty()) {
+        out.alternatives = before.alternatives;
+        return out;
+    }
+    const Alternative head =
+        before.alternatives.empty() ? Alternative{before.text, 0} : before.alternatives.front();
+    for (const Alternative& a : piece.alternatives) {
+        out.alternatives.push_back({joined(head.text, a.text), head.score + a.score});
+    }
+    return out;
+}
+
 }  // namespace
 
 StreamHead classifyFirstPacket(const std::string& data, int session_rate) {
@@ -345,7 +369,7 @@ PacketResult Session::addPacket(int index, std::string data) {
             ended_.store(true, std::memory_order_release);
             pending_.clear();
             pending_bytes_ = 0;
-            finishWith(std::string());
+            finishWith(Hypothesis());
             settle();
             scheduleLocked();  // gives back a decoder taken for later packets
             answerDue(answers);
@@ -516,9 +540,9 @@ void Session::bump() {
     ++version_;
 }
 
-void Session::finishWith(std::string text) {
-    final_text_ = std::move(text);
-    partial_ = final_text_;  // what fetches show while the final result is withheld
+void Session::finishWith(Hypothesis final) {
+    final_ = std::move(final);
+    partial_ = final_;  // what fetches show while the final result is withheld
     finalized_ = true;
     final_due_ = std::chrono::steady_clock::now() + limits_.final_delay;
     bump();
@@ -555,13 +579,13 @@ void Session::decodeStep() {
     std::unique_lock<std::mutex> lock(mutex_);
     Answers answers;
     bool freed = false;
-    auto finishUtterance = [&]() -> std::string {  // called without the lock
+    auto finishUtterance = [&]() -> Hypothesis {  // called without the lock
         const auto t0 = std::chrono::steady_clock::now();
-        std::string text = utterance_->finish();
+        Hypothesis heard = utterance_->finish();
         utterance_.reset();
         runtime_->decoded(0, std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
         freed = true;
-        return text;
+        return heard;
     };
 
     if (!closed_ && !finalized_) {
@@ -570,12 +594,13 @@ void Session::decodeStep() {
             release_at_ = 0;
             if (utterance_) {
                 lock.unlock();
-                const std::string text = finishUtterance();
+                Hypothesis piece = finishUtterance();
                 lock.lock();
                 has_decoder_ = false;
-                earlier_text_ = joined(earlier_text_, text);
+                earlier_ = appended(earlier_, std::move(piece), piece_start_ms_);
+                if (earlier_.alternatives.size() > 1) earlier_.alternatives.resize(1);
                 released_ = true;
-                partial_ = earlier_text_;
+                partial_ = earlier_;
                 bump();
             }
         } else if (!queue_.empty() || complete()) {
@@ -588,6 +613,8 @@ void Session::decodeStep() {
                 lock.lock();
                 if (u) {
                     utterance_ = std::move(u);
+                    piece_start_ms_ =
+                        static_cast<int>(fed_samples_ * 1000 / static_cast<unsigned>(session_rate_));
                     has_decoder_ = true;
                 } else if (!closed_ && !finalized_) {
                     // Wait for a decoder; meanwhile the queued audio counts as held.
@@ -601,14 +628,15 @@ void Session::decodeStep() {
             if (utterance_ && !closed_ && !finalized_ && !queue_.empty()) {
                 decodeFront(lock);
             } else if ((utterance_ || !need_decoder) && !closed_ && !finalized_ && complete()) {
-                std::string text;
+                Hypothesis piece;
                 if (utterance_) {
                     lock.unlock();
-                    text = finishUtterance();
+                    piece = finishUtterance();
                     lock.lock();
                     has_decoder_ = false;
                 }
-                if (!closed_ && !finalized_) finishWith(joined(earlier_text_, text));
+                if (!closed_ && !finalized_)
+                    finishWith(appended(earlier_, std::move(piece), piece_start_ms_));
             }
         }
     }
@@ -657,14 +685,17 @@ void Session::decodeFront(std::unique_lock<std::mutex>& lock) {
 
     const auto t0 = std::chrono::steady_clock::now();
     decodeChunk(chunk);
-    const std::string text = want_text ? utterance_->partial() : std::string();
+    Hypothesis heard = want_text ? utterance_->partial() : Hypothesis();
     const double busy = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     runtime_->decoded(chunk.audio_ns, busy);
 
     lock.lock();
     in_flight_ = false;
     if (whole) ++decoded_seq_;
-    if (want_text) partial_ = joined(earlier_text_, text);
+    if (want_text) {
+        partial_ = appended(earlier_, std::move(heard), piece_start_ms_);
+        partial_.alternatives.clear();
+    }
     bump();
 }
 
@@ -706,6 +737,7 @@ void Session::decodeChunk(const Chunk& chunk) {
         }
     }
     if (!scratch_.empty()) utterance_->feed(scratch_.data(), scratch_.size());
+    fed_samples_ += scratch_.size();
 }
 
 // Whether waiter `w` is to be answered now; if so its answer goes to `out`,
@@ -721,7 +753,9 @@ bool Session::answerIfDue(Waiter& w, SteadyTime now, Answers& out) {
     if (finalized_ && now >= final_due_) {
         answered_version_ = version_;
         r.final = true;
-        r.text = final_text_;
+        r.text = final_.text;
+        r.words = final_.words;
+        r.alternatives = final_.alternatives;
         r.missing = missing_;
         if (!final_answered_) {
             final_answered_ = true;
@@ -738,7 +772,8 @@ bool Session::answerIfDue(Waiter& w, SteadyTime now, Answers& out) {
     const SteadyTime change_due = std::max(unanswered_since_, w.arrived) + limits_.coalesce;
     if ((changed && settled && now >= change_due) || now >= w.deadline) {
         answered_version_ = version_;
-        r.text = partial_;
+        r.text = partial_.text;
+        r.words = partial_.words;
         out.emplace_back(std::move(w.done), r);
         return true;
     }

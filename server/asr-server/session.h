@@ -106,8 +106,13 @@ struct FetchResult {
     bool closed = false;  // the session expired or the server is stopping
     bool final = false;   // status 3 when true, 2 otherwise
     std::string text;
-    int packets = 0;  // contiguous packets received so far
-    int missing = 0;  // packets given up as lost (final results)
+    // Spelling `text`; times from the session's first sample, counted in the
+    // audio it received (audio made for lost packets included; pauses a client
+    // left out of its uploads are not there to count).
+    std::vector<Word> words;
+    std::vector<Alternative> alternatives;  // final results only
+    int packets = 0;                        // contiguous packets received so far
+    int missing = 0;                        // packets given up as lost (final results)
 };
 
 class Session;
@@ -263,7 +268,7 @@ class Session : public std::enable_shared_from_this<Session> {
         return samples * (1000000000ull / static_cast<unsigned>(session_rate_));
     }
     void bump();  // ++version_, noting when an unanswered change began
-    void finishWith(std::string text);
+    void finishWith(Hypothesis final);
     void settle();
     void scheduleLocked();
     bool answerIfDue(Waiter& w, SteadyTime now, Answers& out);
@@ -316,13 +321,15 @@ class Session : public std::enable_shared_from_this<Session> {
     uint64_t release_at_ = 0;
     bool piece_has_audio_ = false;  // audio came since the decoder was last given back
     SteadyTime last_feed_{};        // of the latest audio queued, by clock_
-    std::string partial_;
-    std::string earlier_text_;  // final text of the pieces decoded before the decoder was given back
-    bool released_ = false;     // the decoder was given back for idleness at least once
+    Hypothesis partial_;
+    // The final hypothesis of the pieces decoded before the decoder was given
+    // back (its best alternative only).
+    Hypothesis earlier_;
+    bool released_ = false;  // the decoder was given back for idleness at least once
     bool finalized_ = false;
     bool final_answered_ = false;
     std::atomic<bool> ended_{false};  // closed, refused for its rate, or its final result answered
-    std::string final_text_;
+    Hypothesis final_;
     SteadyTime final_due_{};
     bool wrong_rate_ = false;  // packet 1 was refused: the session ends without text
     bool closed_ = false;
@@ -333,6 +340,8 @@ class Session : public std::enable_shared_from_this<Session> {
     uint8_t odd_byte_ = 0;  // low byte of a sample split across packets
     Bv32Stream bv32_;
     std::vector<int16_t> scratch_;  // samples of the step being decoded, reused
+    uint64_t fed_samples_ = 0;      // fed to the session's utterances so far
+    int piece_start_ms_ = 0;        // where the open utterance's audio begins in the session's
 };
 
 }  // namespace asrserver

@@ -37,8 +37,8 @@ class RecordingRecognizer : public Recognizer {
             std::lock_guard<std::mutex> lock(r.mutex);
             r.samples.insert(r.samples.end(), s, s + n);
         }
-        std::string partial() override { return ""; }
-        std::string finish() override { return "done"; }
+        Hypothesis partial() override { return {}; }
+        Hypothesis finish() override { return {"done", {}, {}}; }
         RecordingRecognizer& r;
     };
 };
@@ -63,8 +63,8 @@ class OneDecoderRecognizer : public Recognizer {
             owner.free_.notify_all();
         }
         void feed(const int16_t* s, size_t n) override { inner->feed(s, n); }
-        std::string partial() override { return inner->partial(); }
-        std::string finish() override { return inner->finish(); }
+        Hypothesis partial() override { return inner->partial(); }
+        Hypothesis finish() override { return inner->finish(); }
         OneDecoderRecognizer& owner;
         std::unique_ptr<Utterance> inner;
     };

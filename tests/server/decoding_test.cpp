@@ -58,8 +58,8 @@ class GateRecognizer : public Recognizer {
             gate->samples += n;
             fed += n;
         }
-        std::string partial() override { return "fed " + std::to_string(fed); }
-        std::string finish() override { return "fed " + std::to_string(fed); }
+        Hypothesis partial() override { return {"fed " + std::to_string(fed), {}, {}}; }
+        Hypothesis finish() override { return partial(); }
         std::shared_ptr<Gate> gate;
         size_t fed = 0;
     };

@@ -70,7 +70,7 @@ TEST(ServerOptions, NodeNamesAndLimits) {
     std::string message;
     ASSERT_EQ(ParseOutcome::Run,
               parse({"--node", "eu-1_A", "--gap-timeout-ms", "250", "--decoder-idle-ms=900", "--max-held-mb",
-                     "3", "--shaped-noise-db", "0"},
+                     "3", "--shaped-noise-db", "0", "--nbest", "5"},
                     options, message))
         << message;
     EXPECT_EQ("eu-1_A", options.service.node);
@@ -81,6 +81,9 @@ TEST(ServerOptions, NodeNamesAndLimits) {
     EXPECT_EQ(15, Options().pocketsphinx.shaped_noise_db);
     EXPECT_EQ(ParseOutcome::Error, parse({"--shaped-noise-db", "91"}, options, message));
     EXPECT_EQ("invalid value '91' for --shaped-noise-db", message);
+    EXPECT_EQ(5u, options.pocketsphinx.nbest);
+    EXPECT_EQ(0u, Options().pocketsphinx.nbest);
+    EXPECT_EQ(ParseOutcome::Error, parse({"--nbest", "101"}, options, message));
     for (const char* bad : {"", "a.b", "a b", "x/y", "123456789012345678901234567890123"}) {
         Options o;
         EXPECT_EQ(ParseOutcome::Error, parse({"--node", bad}, o, message)) << bad;
