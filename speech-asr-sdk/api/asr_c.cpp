@@ -408,7 +408,14 @@ int post(Session& s, vela::Msg_t name, const int16_t* samples) {
         deliver(s, *errorResult(VELA_ASR_E_STATE,
                                 "no audio within 2 s of opening the session; the SDK gave it up"));
     }
-    if (ret != 7) s.started = true;
+    if (ret != 7 && !s.started) {
+        s.started = true;
+        // The audio has started the session. The instance's pull thread would
+        // wait out its first 2 s before fetching; sessions of this interface
+        // fetch from the first audio on, so that the first words come as soon
+        // as the server has them.
+        s.sdk->wake_pull_thread();
+    }
     if (ret == 100) s.speech_over = true;
     return ret;
 }
