@@ -68,7 +68,9 @@ const std::vector<int16_t> kSecond(16000, 100);  // one second at 16 kHz
 
 TEST(CApi, StreamsAndReturnsTheTypedFinalResultOnce) {
     ScriptedHttpServer server;
-    script(server);
+    // Fetches start with the first audio; the final is held until all of it is sent.
+    auto all_sent = std::make_shared<vela_test::Gate>();
+    script(server, Reply::json(kFinal).heldBy(all_sent));
     Sdk sdk(server.url());
     Seen seen;
     vela_asr_session* s = nullptr;
@@ -76,6 +78,7 @@ TEST(CApi, StreamsAndReturnsTheTypedFinalResultOnce) {
     ASSERT_EQ(VELA_ASR_OK, vela_asr_push(s, kSecond.data(), 1000));  // short of a chunk
     ASSERT_EQ(VELA_ASR_OK, vela_asr_push(s, kSecond.data(), kSecond.size()));
     ASSERT_EQ(VELA_ASR_OK, vela_asr_finish(s));
+    all_sent->open();
     vela_asr_result* r = nullptr;
     ASSERT_EQ(VELA_ASR_OK, vela_asr_wait(s, -1, &r));
     EXPECT_EQ(VELA_ASR_RESULT_FINAL, r->kind);
@@ -235,6 +238,7 @@ TEST(CApi, WordsAndAlternativesArriveWholeOrNotAtAll) {
 TEST(CApi, ErrorsNameTheirCause) {
     const int refused_port = vela_test::unusedLoopbackPort();
     auto gate = std::make_shared<vela_test::Gate>();  // never opened: the reply stays held
+    std::shared_ptr<vela_test::Gate> all_sent;        // holds a failing fetch until the audio is sent
     const struct {
         const char* what;
         bool tls;
@@ -256,8 +260,9 @@ TEST(CApi, ErrorsNameTheirCause) {
         {"exchange time-out", false,
          [&](ScriptedHttpServer& s) { s.on(vela_test::anyRequest(), Reply::json("{}").heldBy(gate)); },
          [](vela_asr_options& o) { o.timeout_ms = 200; }, true, VELA_ASR_E_TIMEOUT, "VELA_ASR_TIMEOUT_MS"},
-        {"HTTP status of a fetch", false, [](ScriptedHttpServer& s) { script(s, Reply::withStatus(500)); },
-         nullptr, false, VELA_ASR_E_HTTP, "HTTP status 500"},
+        {"HTTP status of a fetch", false,
+         [&](ScriptedHttpServer& s) { script(s, Reply::withStatus(500).heldBy(all_sent)); }, nullptr, false,
+         VELA_ASR_E_HTTP, "HTTP status 500"},
         {"result time-out", false,
          [](ScriptedHttpServer& s) { script(s, Reply::json(R"({"asr_param":{"err_no":0,"status":2}})")); },
          [](vela_asr_options& o) { o.result_timeout_ms = 300; }, false, VELA_ASR_E_TIMEOUT,
@@ -265,6 +270,7 @@ TEST(CApi, ErrorsNameTheirCause) {
     };
     for (const auto& c : cases) {
         ScriptedHttpServer server(16, c.tls);
+        all_sent = std::make_shared<vela_test::Gate>();
         if (c.setup) c.setup(server);
         const std::string url =
             c.setup ? server.url() : "http://127.0.0.1:" + std::to_string(refused_port) + "/asr/v2";
@@ -281,6 +287,7 @@ TEST(CApi, ErrorsNameTheirCause) {
         ASSERT_EQ(VELA_ASR_OK, open) << c.what;
         ASSERT_EQ(VELA_ASR_OK, vela_asr_push(s, kSecond.data(), kSecond.size()));
         ASSERT_EQ(VELA_ASR_OK, vela_asr_finish(s));
+        all_sent->open();
         vela_asr_result* r = nullptr;
         EXPECT_EQ(c.code, vela_asr_wait(s, -1, &r)) << c.what;
         ASSERT_NE(nullptr, r);
