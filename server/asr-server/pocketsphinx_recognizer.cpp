@@ -106,15 +106,19 @@ struct PocketSphinxRecognizer::Decoder {
 // utterance is decoded again from its start with the settled mean, and that
 // pass goes on live and gives the final text. An utterance that ends before
 // its mean settles keeps the provisional pass, since decoding it again would
-// delay its final result. The text depends only on the session's own audio,
-// not on the decoder of the pool it got.
+// delay its final result. With a grammar, whose search is cheap, the live
+// pass only gives the intermediate texts: the final text comes from a second
+// pass over the whole utterance in one piece, normalised by its whole mean.
+// The text depends only on the session's own audio, not on the decoder of the
+// pool it got.
 class PocketSphinxUtterance : public Utterance {
   public:
     PocketSphinxUtterance(PocketSphinxRecognizer& owner, std::unique_ptr<PocketSphinxRecognizer::Decoder> d,
-                          int sample_rate)
+                          int sample_rate, bool whole_pass)
         : owner_(owner),
           decoder_(std::move(d)),
           upsample_(sample_rate == 8000),
+          whole_pass_(whole_pass),
           noise_(owner.config_.shaped_noise_db > 0
                      ? std::make_unique<ShapedNoise>(owner.config_.shaped_noise_db)
                      : nullptr) {
@@ -153,6 +157,10 @@ class PocketSphinxUtterance : public Utterance {
         if (upsample_) upsampler_.flush(audio_);
         take(true);
         ps_end_utt(decoder_->ps);
+        if (whole_pass_ && ps_start_utt(decoder_->ps) >= 0) {
+            ps_process_raw(decoder_->ps, whole_.data(), whole_.size(), FALSE, TRUE);
+            ps_end_utt(decoder_->ps);
+        }
         return hypothesis();  // the final text
     }
 
@@ -162,6 +170,7 @@ class PocketSphinxUtterance : public Utterance {
     // utterance again from its start once the mean is settled.
     void take(bool last) {
         if (noise_) noise_->process(audio_.data(), audio_.size());
+        if (whole_pass_) whole_.insert(whole_.end(), audio_.begin(), audio_.end());
         if (settled_) {
             decode(audio_.data(), audio_.size());
             return;
@@ -170,7 +179,7 @@ class PocketSphinxUtterance : public Utterance {
         start_.insert(start_.end(), audio_.begin(), audio_.end());
         const long frames = measured_.frames;
         const bool settled = frames >= kSettledFrames || (frames > 0 && start_.size() >= kMaxHeldSamples);
-        if (settled || (last && decoded_ == 0)) {
+        if ((settled && !whole_pass_) || (last && decoded_ == 0)) {
             // The pass that gives the final text: from the start, with the settled mean.
             if (searched_) decoder_->restartUtterance();
             decoder_->setMean(measured_);
@@ -192,6 +201,10 @@ class PocketSphinxUtterance : public Utterance {
         decoder_->setMean(measured_);
         decode(start_.data() + decoded_, start_.size() - decoded_);
         decoded_ = start_.size();
+        if (settled) {  // with the whole pass to come, this one goes on live as it is
+            std::vector<int16_t>().swap(start_);
+            settled_ = true;
+        }
     }
 
     void decode(const int16_t* samples, size_t count) {
@@ -213,10 +226,12 @@ class PocketSphinxUtterance : public Utterance {
     PocketSphinxRecognizer& owner_;
     std::unique_ptr<PocketSphinxRecognizer::Decoder> decoder_;
     const bool upsample_;
+    const bool whole_pass_;  // the final text comes from a pass over the whole utterance
     Upsampler2x upsampler_;
     const std::unique_ptr<ShapedNoise> noise_;  // null when none is added
     std::vector<int16_t> audio_;                // the latest piece, at 16 kHz
     std::vector<int16_t> start_;                // the audio until the mean is settled
+    std::vector<int16_t> whole_;                // the whole utterance, for the whole pass
     size_t decoded_ = 0;                        // how much of start_ the provisional pass decoded
     CepstralSum measured_;
     std::string text_;       // the latest intermediate text
@@ -415,7 +430,7 @@ std::unique_ptr<Utterance> PocketSphinxRecognizer::open(int sample_rate, std::ch
         }
     }
     lock.unlock();
-    return std::make_unique<PocketSphinxUtterance>(*this, std::move(d), sample_rate);
+    return std::make_unique<PocketSphinxUtterance>(*this, std::move(d), sample_rate, config_.usesGrammar());
 }
 
 void PocketSphinxRecognizer::release(std::unique_ptr<Decoder> decoder) {
