@@ -104,7 +104,8 @@ struct PocketSphinxRecognizer::Decoder {
 // for the intermediate texts. Once kSettledFrames (1 s) were measured (or the
 // utterance ends, or kMaxHeldSamples with some speech are held) the
 // utterance is decoded again from its start with the settled mean, and that
-// pass goes on live and gives the final text. An utterance that ends before
+// pass goes on live and gives the final text (the `fast` profile saves this
+// second decoding of the start and lets the provisional pass go on). An utterance that ends before
 // its mean settles keeps the provisional pass, since decoding it again would
 // delay its final result. With a grammar, whose search is cheap, the live
 // pass only gives the intermediate texts: the final text comes from a second
@@ -114,11 +115,12 @@ struct PocketSphinxRecognizer::Decoder {
 class PocketSphinxUtterance : public Utterance {
   public:
     PocketSphinxUtterance(PocketSphinxRecognizer& owner, std::unique_ptr<PocketSphinxRecognizer::Decoder> d,
-                          int sample_rate, bool whole_pass)
+                          int sample_rate, bool whole_pass, bool settled_pass)
         : owner_(owner),
           decoder_(std::move(d)),
           upsample_(sample_rate == 8000),
           whole_pass_(whole_pass),
+          settled_pass_(settled_pass && !whole_pass),
           noise_(owner.config_.shaped_noise_db > 0
                      ? std::make_unique<ShapedNoise>(owner.config_.shaped_noise_db)
                      : nullptr) {
@@ -179,7 +181,7 @@ class PocketSphinxUtterance : public Utterance {
         start_.insert(start_.end(), audio_.begin(), audio_.end());
         const long frames = measured_.frames;
         const bool settled = frames >= kSettledFrames || (frames > 0 && start_.size() >= kMaxHeldSamples);
-        if ((settled && !whole_pass_) || (last && decoded_ == 0)) {
+        if ((settled && settled_pass_) || (last && decoded_ == 0)) {
             // The pass that gives the final text: from the start, with the settled mean.
             if (searched_) decoder_->restartUtterance();
             decoder_->setMean(measured_);
@@ -201,7 +203,7 @@ class PocketSphinxUtterance : public Utterance {
         decoder_->setMean(measured_);
         decode(start_.data() + decoded_, start_.size() - decoded_);
         decoded_ = start_.size();
-        if (settled) {  // with the whole pass to come, this one goes on live as it is
+        if (settled) {  // without a settled pass, this one goes on live as it is
             std::vector<int16_t>().swap(start_);
             settled_ = true;
         }
@@ -226,7 +228,8 @@ class PocketSphinxUtterance : public Utterance {
     PocketSphinxRecognizer& owner_;
     std::unique_ptr<PocketSphinxRecognizer::Decoder> decoder_;
     const bool upsample_;
-    const bool whole_pass_;  // the final text comes from a pass over the whole utterance
+    const bool whole_pass_;    // the final text comes from a pass over the whole utterance
+    const bool settled_pass_;  // or from a pass from the start once the mean is settled
     Upsampler2x upsampler_;
     const std::unique_ptr<ShapedNoise> noise_;  // null when none is added
     std::vector<int16_t> audio_;                // the latest piece, at 16 kHz
@@ -254,41 +257,45 @@ bool exists(const std::string& path) {
 struct Profile {
     const char* name;
     std::vector<std::pair<const char*, const char*>> settings;  // over PocketSphinx's defaults
+    // Decode the start of an utterance again once its mean is settled (see
+    // PocketSphinxUtterance); without it the provisional pass gives the final text.
+    bool settled_pass = true;
 };
 
 const std::vector<Profile>& profileTable() {
     // Without the flat-lexicon pass, finishing an utterance costs a lattice
     // search only, not a second search over all of it. The bounds on the HMMs
-    // and words active per frame cap the search on hard audio; with the wider
-    // phone lookahead `fast` prunes earlier, for about half the CPU time of
-    // `balanced`.
+    // and words active per frame cap the search on hard audio; `fast` bounds it
+    // tighter, prunes earlier with the wider phone lookahead and decodes the
+    // start of an utterance only once.
     static const std::vector<Profile> table{
         {"accurate", {}},
         {"balanced", {{"-fwdflat", "no"}, {"-maxhmmpf", "10000"}, {"-maxwpf", "20"}}},
-        {"fast", {{"-fwdflat", "no"}, {"-maxhmmpf", "5000"}, {"-maxwpf", "20"}, {"-pl_window", "10"}}},
+        {"fast", {{"-fwdflat", "no"}, {"-maxhmmpf", "5000"}, {"-maxwpf", "20"}, {"-pl_window", "10"}}, false},
     };
     return table;
+}
+
+const Profile* findProfile(const std::string& name) {
+    for (const Profile& p : profileTable()) {
+        if (name == p.name) return &p;
+    }
+    return nullptr;
 }
 
 }  // namespace
 
 const char* profiles() { return "accurate|balanced|fast"; }
 
-bool isProfile(const std::string& name) {
-    for (const Profile& p : profileTable()) {
-        if (name == p.name) return true;
-    }
-    return false;
-}
+bool isProfile(const std::string& name) { return findProfile(name) != nullptr; }
 
 std::vector<std::string> pocketSphinxArguments(const PocketSphinxConfig& config) {
     std::vector<std::string> args{"-hmm", config.model_dir + "/en-us", "-dict",
                                   config.model_dir + "/cmudict-en-us.dict"};
     // With a grammar the language model is not loaded at all: the grammar's search is added instead.
     if (!config.usesGrammar()) args.insert(args.end(), {"-lm", config.model_dir + "/en-us.lm.bin"});
-    for (const Profile& p : profileTable()) {
-        if (config.profile != p.name) continue;
-        for (const auto& [name, value] : p.settings) args.insert(args.end(), {name, value});
+    if (const Profile* p = findProfile(config.profile)) {
+        for (const auto& [name, value] : p->settings) args.insert(args.end(), {name, value});
     }
     return args;
 }
@@ -430,7 +437,9 @@ std::unique_ptr<Utterance> PocketSphinxRecognizer::open(int sample_rate, std::ch
         }
     }
     lock.unlock();
-    return std::make_unique<PocketSphinxUtterance>(*this, std::move(d), sample_rate, config_.usesGrammar());
+    const Profile* profile = findProfile(config_.profile);
+    return std::make_unique<PocketSphinxUtterance>(*this, std::move(d), sample_rate, config_.usesGrammar(),
+                                                   profile == nullptr || profile->settled_pass);
 }
 
 void PocketSphinxRecognizer::release(std::unique_ptr<Decoder> decoder) {
