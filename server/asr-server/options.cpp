@@ -46,6 +46,10 @@ std::string usage() {
            "                           (--jsgf and --words exclude each other; with either\n"
            "                           the language model is not loaded)\n"
            "  --decoders N             PocketSphinx decoders shared by the sessions (default 4)\n"
+           "  --profile P              PocketSphinx search settings: accurate (its widest\n"
+           "                           search, with passes over the whole utterance at its\n"
+           "                           end), balanced (default) or fast (a narrower search,\n"
+           "                           the cheapest per stream)\n"
            "  --shaped-noise-db N      add noise shaped like the speech's own envelope, N dB\n"
            "                           below it, before recognition: clean synthetic speech\n"
            "                           lacks the noise of recorded speech (default 15; 0: none)\n"
@@ -180,6 +184,12 @@ ParseOutcome parseOptions(int argc, const char* const* argv, Options& options, s
         } else if (arg == "--decoders") {
             if (!positive(256)) return ParseOutcome::Error;
             options.pocketsphinx.max_decoders = static_cast<size_t>(n);
+        } else if (arg == "--profile") {
+            if (!isProfile(value)) {
+                message = "unknown profile '" + value + "' (use " + profiles() + ")";
+                return ParseOutcome::Error;
+            }
+            options.pocketsphinx.profile = value;
         } else if (arg == "--shaped-noise-db") {
             if (!count(90)) return ParseOutcome::Error;
             options.pocketsphinx.shaped_noise_db = static_cast<int>(n);

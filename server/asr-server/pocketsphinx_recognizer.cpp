@@ -24,10 +24,11 @@ struct CepstralSum {
 };
 
 struct PocketSphinxRecognizer::Decoder {
+    std::vector<std::string> args;  // config points into these strings: they live as long
     cmd_ln_t* config = nullptr;
     ps_decoder_t* ps = nullptr;
-    // A front end of its own, configured like the decoder's, that measures an
-    // utterance's cepstral mean before the decoder sees the audio.
+    // A front end of its own, configured like the decoder's, that measures the
+    // cepstral mean of an utterance's first voiced frames.
     fe_t* probe = nullptr;
     std::vector<mfcc_t> initial_mean;  // the live cepstral mean as loaded (the model's preset)
 
@@ -48,6 +49,12 @@ struct PocketSphinxRecognizer::Decoder {
             fe_start_utt(probe);
         }
         return true;
+    }
+    // Ends the utterance and starts it again from the same initial condition
+    // (the probe goes on measuring).
+    bool restartUtterance() {
+        ps_end_utt(ps);
+        return ps_start_stream(ps) >= 0 && ps_start_utt(ps) >= 0;
     }
     // Adds the cepstra of the voiced frames in `samples` (16 kHz) to `acc`.
     void measure(const int16_t* samples, size_t count, CepstralSum& acc) {
@@ -91,23 +98,30 @@ struct PocketSphinxRecognizer::Decoder {
 // The live pass normalises the cepstra by a running mean that moves slowly
 // (it weighs about five seconds of speech), so an utterance that started from
 // a fixed preset would be decoded mostly with the preset's mean, far off for
-// many voices and for 8 kHz audio. Each utterance therefore holds its audio
-// back until a front end of its own has seen kPrimeFrames voiced frames (or
-// the utterance ends, or kMaxHeldSamples with some speech are held), starts the live mean from
-// the mean of those frames, and then decodes the held audio and goes on live.
-// Intermediate texts thus begin about a second into the speech.
-// The text depends only on the session's own audio, not on the decoder
-// of the pool it got. With a grammar the final text comes from a second pass
-// over the whole utterance in one piece, normalised by its whole mean; the
-// grammar search is cheap.
+// many voices and for 8 kHz audio. Each utterance therefore measures its own
+// mean with a front end of its own. Its audio is held only until kPrimeFrames
+// voiced frames (0.3 s) were seen; a provisional pass then decodes it with
+// their mean, made that of all the voiced frames so far after every piece,
+// for the intermediate texts. Once kSettledFrames (1 s) were measured (or the
+// utterance ends, or kMaxHeldSamples with some speech are held) the
+// utterance is decoded again from its start with the settled mean, and that
+// pass goes on live and gives the final text (the `fast` profile saves this
+// second decoding of the start and lets the provisional pass go on). An utterance that ends before
+// its mean settles keeps the provisional pass, since decoding it again would
+// delay its final result. With a grammar, whose search is cheap, the live
+// pass only gives the intermediate texts: the final text comes from a second
+// pass over the whole utterance in one piece, normalised by its whole mean.
+// The text depends only on the session's own audio, not on the decoder of the
+// pool it got.
 class PocketSphinxUtterance : public Utterance {
   public:
     PocketSphinxUtterance(PocketSphinxRecognizer& owner, std::unique_ptr<PocketSphinxRecognizer::Decoder> d,
-                          int sample_rate, bool whole_pass)
+                          int sample_rate, bool whole_pass, bool settled_pass)
         : owner_(owner),
           decoder_(std::move(d)),
           upsample_(sample_rate == 8000),
           whole_pass_(whole_pass),
+          settled_pass_(settled_pass && !whole_pass),
           noise_(owner.config_.shaped_noise_db > 0
                      ? std::make_unique<ShapedNoise>(owner.config_.shaped_noise_db)
                      : nullptr) {
@@ -120,91 +134,126 @@ class PocketSphinxUtterance : public Utterance {
     }
 
     void feed(const int16_t* samples, size_t count) override {
-        if (!started_ || finished_) return;
-        const size_t from = keep();
+        if (!started_ || finished_ || count == 0) return;
+        audio_.clear();
         if (upsample_) {
             upsampler_.process(samples, count, audio_);
         } else {
-            audio_.insert(audio_.end(), samples, samples + count);
+            audio_.assign(samples, samples + count);
         }
-        shape(from);
-        take(from, false);
+        take(false);
     }
 
-    Hypothesis partial() override { return started_ ? hypothesis(false) : Hypothesis(); }
+    Hypothesis partial() override {
+        if (!started_) return Hypothesis();
+        if (stale_) {
+            text_ = hypothesis(false);  // the search's best path so far
+            stale_ = false;
+        }
+        return text_;
+    }
 
     Hypothesis finish() override {
         if (!started_ || finished_) return Hypothesis();
         finished_ = true;
-        const size_t from = keep();
+        audio_.clear();
         if (upsample_) upsampler_.flush(audio_);
-        shape(from);
-        take(from, true);
+        take(true);
         ps_end_utt(decoder_->ps);
         if (whole_pass_ && ps_start_utt(decoder_->ps) >= 0) {
-            ps_process_raw(decoder_->ps, audio_.data(), audio_.size(), FALSE, TRUE);
+            pass_start_ = 0;
+            ps_process_raw(decoder_->ps, whole_.data(), whole_.size(), FALSE, TRUE);
             ps_end_utt(decoder_->ps);
         }
-        return hypothesis(true);
+        return hypothesis(true);  // the final text
     }
 
   private:
-    // Where new audio starts in audio_: after everything so far when the
-    // whole utterance is kept, else at 0, the previous piece dropped.
-    size_t keep() {
-        if (!whole_pass_) audio_.clear();
-        return audio_.size();
-    }
-
-    // Adds the shaped noise to audio_ from `from` on.
-    void shape(size_t from) {
-        if (noise_) noise_->process(audio_.data() + from, audio_.size() - from);
-    }
-
-    // Decodes audio_ from `from` on, or holds it while the mean is measured.
-    void take(size_t from, bool last) {
-        const int16_t* fresh = audio_.data() + from;
-        const size_t count = audio_.size() - from;
-        samples_ += count;
-        if (!primed_) {
-            decoder_->measure(fresh, count, measured_);
-            held_.insert(held_.end(), fresh, fresh + count);
-            if (!last && measured_.frames < kPrimeFrames && held_.size() < kMaxHeldSamples) return;
-            // Held silence alone says nothing of the mean: it is decoded (its
-            // frames are dropped as silence) and the measuring goes on.
-            primed_ = last || measured_.frames > 0;
-            if (primed_) decoder_->setMean(measured_);
-            decode(held_.data(), held_.size());
-            std::vector<int16_t>().swap(held_);
+    // Adds the shaped noise to the new audio in audio_ (16 kHz) and decodes
+    // it, holds it while the first voiced frames are measured, or decodes the
+    // utterance again from its start once the mean is settled.
+    void take(bool last) {
+        samples_ += audio_.size();
+        if (noise_) noise_->process(audio_.data(), audio_.size());
+        if (whole_pass_) whole_.insert(whole_.end(), audio_.begin(), audio_.end());
+        if (settled_) {
+            decode(audio_.data(), audio_.size());
             return;
         }
-        decode(fresh, count);
+        decoder_->measure(audio_.data(), audio_.size(), measured_);
+        start_.insert(start_.end(), audio_.begin(), audio_.end());
+        const long frames = measured_.frames;
+        const bool settled = frames >= kSettledFrames || (frames > 0 && start_.size() >= kMaxHeldSamples);
+        if ((settled && settled_pass_) || (last && decoded_ == 0)) {
+            // The pass that gives the final text: from the start, with the settled mean.
+            if (searched_) decoder_->restartUtterance();
+            pass_start_ = samples_ - start_.size();  // silence decoded before start_ is not decoded again
+            decoder_->setMean(measured_);
+            decode(start_.data(), start_.size());
+            std::vector<int16_t>().swap(start_);
+            settled_ = true;
+            return;
+        }
+        if (frames < kPrimeFrames && !last) {
+            if (start_.size() < kMaxHeldSamples) return;  // held until some speech is measured
+            // Silence alone says nothing of the mean: it is decoded as it is
+            // and the measuring goes on.
+            decode(start_.data(), start_.size());
+            start_.clear();
+            decoded_ = 0;
+            return;
+        }
+        // The provisional pass, for intermediate texts: the mean of the voiced frames so far.
+        decoder_->setMean(measured_);
+        decode(start_.data() + decoded_, start_.size() - decoded_);
+        decoded_ = start_.size();
+        if (settled) {  // without a settled pass, this one goes on live as it is
+            std::vector<int16_t>().swap(start_);
+            settled_ = true;
+        }
     }
 
     void decode(const int16_t* samples, size_t count) {
-        if (count > 0) ps_process_raw(decoder_->ps, samples, count, FALSE, FALSE);
+        if (count == 0) return;
+        ps_process_raw(decoder_->ps, samples, count, FALSE, FALSE);
+        stale_ = searched_ = true;
     }
 
+    // The decoder's hypothesis, its word times counted from the utterance's
+    // first sample: the current pass may have started after some silence.
     Hypothesis hypothesis(bool final) {
-        return readHypothesis(decoder_->ps, final, owner_.config_.nbest,
-                              static_cast<int>(samples_ * 1000 / kModelRate));
+        const auto ms = [](size_t samples) { return static_cast<int>(samples * 1000 / kModelRate); };
+        Hypothesis h = readHypothesis(decoder_->ps, final, owner_.config_.nbest, ms(samples_ - pass_start_));
+        for (Word& w : h.words) {
+            w.start_ms += ms(pass_start_);
+            w.end_ms += ms(pass_start_);
+        }
+        return h;
     }
 
-    static constexpr long kPrimeFrames = 100;             // 1 s of voiced frames
+    static constexpr long kPrimeFrames = 30;              // 0.3 s of voiced frames
+    static constexpr long kSettledFrames = 100;           // 1 s of voiced frames
     static constexpr size_t kMaxHeldSamples = 3 * 16000;  // 3 s of audio
     static constexpr size_t kModelRate = 16000;
 
     PocketSphinxRecognizer& owner_;
     std::unique_ptr<PocketSphinxRecognizer::Decoder> decoder_;
     const bool upsample_;
-    const bool whole_pass_;
+    const bool whole_pass_;    // the final text comes from a pass over the whole utterance
+    const bool settled_pass_;  // or from a pass from the start once the mean is settled
     Upsampler2x upsampler_;
     const std::unique_ptr<ShapedNoise> noise_;  // null when none is added
-    std::vector<int16_t> audio_;                // at 16 kHz: the whole utterance, or the latest piece
-    std::vector<int16_t> held_;                 // audio not yet decoded while the mean is measured
+    std::vector<int16_t> audio_;                // the latest piece, at 16 kHz
+    std::vector<int16_t> start_;                // the audio until the mean is settled
+    std::vector<int16_t> whole_;                // the whole utterance, for the whole pass
+    size_t decoded_ = 0;                        // how much of start_ the provisional pass decoded
     CepstralSum measured_;
-    size_t samples_ = 0;  // at 16 kHz, taken so far
-    bool primed_ = false;
+    Hypothesis text_;        // the latest intermediate result
+    size_t samples_ = 0;     // taken so far, at 16 kHz
+    size_t pass_start_ = 0;  // of those, the ones before the decoder's current pass
+    bool stale_ = false;     // audio was decoded since text_
+    bool searched_ = false;  // the decoder's utterance has audio the final pass must not see
+    bool settled_ = false;   // the mean is measured: audio is decoded as it comes
     bool started_ = false;
     bool finished_ = false;
 };
@@ -218,7 +267,51 @@ bool exists(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0;
 }
 
+struct Profile {
+    const char* name;
+    std::vector<std::pair<const char*, const char*>> settings;  // over PocketSphinx's defaults
+    // Decode the start of an utterance again once its mean is settled (see
+    // PocketSphinxUtterance); without it the provisional pass gives the final text.
+    bool settled_pass = true;
+};
+
+const std::vector<Profile>& profileTable() {
+    // Without the flat-lexicon pass, finishing an utterance costs a lattice
+    // search only, not a second search over all of it. The bounds on the HMMs
+    // and words active per frame cap the search on hard audio; `fast` bounds it
+    // tighter, prunes earlier with the wider phone lookahead and decodes the
+    // start of an utterance only once.
+    static const std::vector<Profile> table{
+        {"accurate", {}},
+        {"balanced", {{"-fwdflat", "no"}, {"-maxhmmpf", "10000"}, {"-maxwpf", "20"}}},
+        {"fast", {{"-fwdflat", "no"}, {"-maxhmmpf", "5000"}, {"-maxwpf", "20"}, {"-pl_window", "10"}}, false},
+    };
+    return table;
+}
+
+const Profile* findProfile(const std::string& name) {
+    for (const Profile& p : profileTable()) {
+        if (name == p.name) return &p;
+    }
+    return nullptr;
+}
+
 }  // namespace
+
+const char* profiles() { return "accurate|balanced|fast"; }
+
+bool isProfile(const std::string& name) { return findProfile(name) != nullptr; }
+
+std::vector<std::string> pocketSphinxArguments(const PocketSphinxConfig& config) {
+    std::vector<std::string> args{"-hmm", config.model_dir + "/en-us", "-dict",
+                                  config.model_dir + "/cmudict-en-us.dict"};
+    // With a grammar the language model is not loaded at all: the grammar's search is added instead.
+    if (!config.usesGrammar()) args.insert(args.end(), {"-lm", config.model_dir + "/en-us.lm.bin"});
+    if (const Profile* p = findProfile(config.profile)) {
+        for (const auto& [name, value] : p->settings) args.insert(args.end(), {name, value});
+    }
+    return args;
+}
 
 PocketSphinxRecognizer::PocketSphinxRecognizer(const PocketSphinxConfig& config) : config_(config) {
     if (config_.max_decoders == 0) config_.max_decoders = 1;
@@ -259,11 +352,11 @@ std::unique_ptr<PocketSphinxRecognizer::Decoder> PocketSphinxRecognizer::load(st
         }
     }
     auto d = std::make_unique<Decoder>();
-    // With a grammar the language model is not loaded at all: the search is added below.
-    d->config =
-        grammar ? cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", hmm.c_str(), "-dict", dict.c_str(), nullptr)
-                : cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", hmm.c_str(), "-lm", lm.c_str(), "-dict",
-                              dict.c_str(), nullptr);
+    d->args = pocketSphinxArguments(config_);
+    d->args.insert(d->args.begin(), "asr-server");  // the program name, skipped
+    std::vector<char*> argv;
+    for (std::string& a : d->args) argv.push_back(a.data());
+    d->config = cmd_ln_parse_r(nullptr, ps_args(), static_cast<int32>(argv.size()), argv.data(), TRUE);
     if (d->config == nullptr) {
         error = "PocketSphinx rejected its configuration";
         return nullptr;
@@ -364,7 +457,9 @@ std::unique_ptr<Utterance> PocketSphinxRecognizer::open(int sample_rate, std::ch
         }
     }
     lock.unlock();
-    return std::make_unique<PocketSphinxUtterance>(*this, std::move(d), sample_rate, config_.usesGrammar());
+    const Profile* profile = findProfile(config_.profile);
+    return std::make_unique<PocketSphinxUtterance>(*this, std::move(d), sample_rate, config_.usesGrammar(),
+                                                   profile == nullptr || profile->settled_pass);
 }
 
 void PocketSphinxRecognizer::release(std::unique_ptr<Decoder> decoder) {

@@ -29,7 +29,19 @@ struct PocketSphinxConfig {
     size_t nbest = 0;                  // alternatives of each final hypothesis
 
     bool usesGrammar() const { return !grammar_file.empty() || !phrases.empty(); }
+
+    // Decoding settings traded between accuracy and cost: one of profiles().
+    std::string profile = "balanced";
 };
+
+// The names of the decoding profiles, "accurate|balanced|fast".
+const char* profiles();
+bool isProfile(const std::string& name);
+
+// The PocketSphinx arguments ("-name", "value", ...) a decoder of `config` is
+// made with: the model files, the language model unless a grammar replaces
+// it, and the profile's search settings.
+std::vector<std::string> pocketSphinxArguments(const PocketSphinxConfig& config);
 
 enum class SetupFailure {
     Model,    // the model cannot be used: the server may fall back to another recogniser

@@ -46,6 +46,9 @@ std::vector<Alternative> readAlternatives(ps_decoder_t* ps, size_t nbest) {
         out.push_back({std::move(text), logmath_log_to_ln(lmath, score) * kNbestScoreScale});
     }
     if (it != nullptr) ps_nbest_free(it);  // ps_nbest_next frees it at the end of the list
+    // The search yields them about best first, not strictly by score.
+    std::stable_sort(out.begin(), out.end(),
+                     [](const Alternative& a, const Alternative& b) { return a.score > b.score; });
     return out;
 }
 

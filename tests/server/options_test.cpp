@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <set>
+#include <string>
 #include <vector>
 
 namespace asrserver {
@@ -89,6 +91,25 @@ TEST(ServerOptions, NodeNamesAndLimits) {
         EXPECT_EQ(ParseOutcome::Error, parse({"--node", bad}, o, message)) << bad;
     }
     EXPECT_EQ(ParseOutcome::Run, parse({"--node", "12345678901234567890123456789012"}, options, message));
+}
+
+// Each profile gives the decoders settings of its own; others are refused.
+TEST(ServerOptions, ProfilesSelectSearchSettings) {
+    EXPECT_EQ("balanced", Options().pocketsphinx.profile);
+    std::set<std::vector<std::string>> settings;
+    for (const char* name : {"accurate", "balanced", "fast"}) {
+        Options options;
+        std::string message;
+        ASSERT_EQ(ParseOutcome::Run, parse({"--profile", name}, options, message)) << message;
+        EXPECT_EQ(name, options.pocketsphinx.profile);
+        settings.insert(pocketSphinxArguments(options.pocketsphinx));
+    }
+    EXPECT_EQ(3u, settings.size());
+    expectRejected({
+        {{"--profile", "quick"}, "unknown profile 'quick' (use accurate|balanced|fast)"},
+        {{"--profile", "Fast"}, "unknown profile 'Fast' (use accurate|balanced|fast)"},
+        {{"--profile"}, "missing value for --profile"},
+    });
 }
 
 // Options of the HTTP layer: limits, time-outs and TLS files.

@@ -64,6 +64,7 @@ TEST(PocketSphinxWords, WordListsOfRecordedSpeechAreWellFormed) {
         bool grammar;
         int rate;
         bool twice = false;  // with 2 s of silence between
+        int lead_s = 0;      // seconds of silence before it
     } cases[] = {
         {"../../examples/audio/goforward.raw", false, 16000},
         {"speech/cards-001.wav", false, 16000},
@@ -73,6 +74,7 @@ TEST(PocketSphinxWords, WordListsOfRecordedSpeechAreWellFormed) {
         {"speech/cards-001.wav", true, 8000},
         {"speech/cards-001.wav", false, 16000, true},
         {"speech/cards-001.wav", true, 16000, true},
+        {"../../examples/audio/goforward.raw", false, 16000, false, 4},
     };
     std::unique_ptr<PocketSphinxRecognizer> lm;
     std::unique_ptr<PocketSphinxRecognizer> grammar;
@@ -99,8 +101,10 @@ TEST(PocketSphinxWords, WordListsOfRecordedSpeechAreWellFormed) {
             pcm.resize(pcm.size() + 2 * static_cast<size_t>(c.rate), 0);
             pcm.insert(pcm.end(), once.begin(), once.end());
         }
+        pcm.insert(pcm.begin(), static_cast<size_t>(c.lead_s * c.rate), 0);
         const std::string where = std::string(c.file) + (c.grammar ? " grammar " : " LM ") +
-                                  std::to_string(c.rate) + (c.twice ? " twice" : "");
+                                  std::to_string(c.rate) + (c.twice ? " twice" : "") +
+                                  (c.lead_s > 0 ? " after silence" : "");
         std::unique_ptr<Utterance> u = rec->open(c.rate, std::chrono::seconds(1));
         ASSERT_TRUE(u);
         const size_t step = static_cast<size_t>(c.rate) / 10;
@@ -114,6 +118,9 @@ TEST(PocketSphinxWords, WordListsOfRecordedSpeechAreWellFormed) {
         const Hypothesis final = u->finish();
         expectWellFormed(final, static_cast<int>(pcm.size() * 1000 / c.rate), where + " final");
         EXPECT_FALSE(final.words.empty()) << where;
+        if (!final.words.empty()) {
+            EXPECT_GE(final.words.front().start_ms, c.lead_s * 1000) << where;
+        }
         ASSERT_FALSE(final.alternatives.empty()) << where;
         if (c.twice && !final.words.empty()) {
             EXPECT_LT(final.words.front().start_ms, once_ms) << where;
