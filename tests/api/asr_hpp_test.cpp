@@ -19,11 +19,14 @@ TEST(CppApi, FutureListenerAndErrorsFollowTheSessionsEnd) {
     server.on(vela_test::hasPart("asr_audio"), Reply::json(R"({"asr_param":{"err_no":0}})"));
     server.on(vela_test::methodIs("GET"),
               Reply::json(R"({"asr_param":{"err_no":0,"status":2},"asr_content":{"text":"hel"}})"), 1);
+    // Fetches start with the first audio; the final is held until all of it is sent.
+    auto all_sent = std::make_shared<vela_test::Gate>();
     server.on(
         vela_test::methodIs("GET"),
         Reply::json(R"({"asr_param":{"err_no":0,"status":3},"asr_content":{"text":"hello",)"
                     R"("words":[{"word":"hello","start_ms":40,"end_ms":610,"conf":0.5}],)"
-                    R"("alternatives":[{"text":"hello","score":-811.5},{"text":"yellow","score":-900}]}})"));
+                    R"("alternatives":[{"text":"hello","score":-811.5},{"text":"yellow","score":-900}]}})")
+            .heldBy(all_sent));
 
     vela::asr::ClientOptions options;
     options.log_dir = vela_test::processTempDir() + "cpp-logs";
@@ -38,6 +41,7 @@ TEST(CppApi, FutureListenerAndErrorsFollowTheSessionsEnd) {
     std::future<vela::asr::Result> final = session.final();
     session.push(audio);
     session.finish();
+    all_sent->open();
     const vela::asr::Result result = final.get();
     EXPECT_EQ("hello", result.text);
     ASSERT_EQ(1u, result.words.size());

@@ -7,12 +7,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -219,10 +221,19 @@ TEST(AsrStream, PrintsWordTimingsWithWords) {
         vela_test::ScriptedHttpServer server;
         server.on(vela_test::hasPart("create-session"),
                   Reply::json(R"({"asr_param":{"err_no":0,"sid":"s1"}})"));
-        server.on(vela_test::hasPart("asr_audio"), Reply::json(R"({"asr_param":{"err_no":0}})"));
-        server.on(vela_test::methodIs("GET"),
-                  Reply::json(std::string(R"({"asr_param":{"err_no":0,"status":3},"asr_content":)") +
-                              R"({"text":"seven eight","words":)" + c.words + "}}"));
+        // Fetches start with the first audio: the final comes once the last packet is in.
+        auto last_in = std::make_shared<std::atomic<bool>>(false);
+        server.on(vela_test::hasPart("asr_audio"), [last_in](const vela_test::RecordedRequest& r) {
+            if (r.query.find("idx=-") != std::string::npos) last_in->store(true);
+            return Reply::json(R"({"asr_param":{"err_no":0}})");
+        });
+        const std::string final = std::string(R"({"asr_param":{"err_no":0,"status":3},"asr_content":)") +
+                                  R"({"text":"seven eight","words":)" + c.words + "}}";
+        server.on(vela_test::methodIs("GET"), [last_in, final](const vela_test::RecordedRequest&) {
+            return last_in->load()
+                       ? Reply::json(final)
+                       : Reply::json(R"({"asr_param":{"err_no":0,"status":2},"asr_content":{"text":""}})");
+        });
         const Result r = stream("--words --fast --server " + server.url() + " quiet.pcm");
         EXPECT_EQ(0, r.status) << r.err;
         EXPECT_NE(std::string::npos, r.out.find(c.expected)) << r.out;

@@ -15,12 +15,16 @@ import vela_asr
 
 
 class ScriptedServer:
-    """Answers session creation and uploads, and every fetch with a final
-    result whose content is `content`, on 127.0.0.1 on a free port."""
+    """Answers session creation and uploads, and every fetch once the last
+    packet (negative idx) is in with a final result whose content is
+    `content` (before it with an empty intermediate one), on 127.0.0.1 on a
+    free port."""
 
     def __init__(self, content):
         replies = {"create": {"asr_param": {"err_no": 0, "sid": "s1"}}, "upload": {"asr_param": {"err_no": 0}},
-                   "fetch": {"asr_param": {"err_no": 0, "status": 3}, "asr_content": content}}
+                   "fetch": {"asr_param": {"err_no": 0, "status": 3}, "asr_content": content},
+                   "pending": {"asr_param": {"err_no": 0, "status": 2}, "asr_content": {"text": ""}}}
+        last_in = threading.Event()
 
         class Handler(http.server.BaseHTTPRequestHandler):
             protocol_version = "HTTP/1.1"
@@ -35,10 +39,12 @@ class ScriptedServer:
 
             def do_POST(self):
                 data = self.rfile.read(int(self.headers.get("Content-Length", 0)))
+                if "idx=-" in self.path:
+                    last_in.set()
                 self.answer("create" if b'name="create-session"' in data else "upload")
 
             def do_GET(self):
-                self.answer("fetch")
+                self.answer("fetch" if last_in.is_set() else "pending")
 
             def log_message(self, *args):
                 pass
