@@ -4,9 +4,9 @@
 // --jsgf instead of the language model), then decodes every file of the
 // corpus folders named on the command line in one piece each
 // (ps_process_raw over the whole utterance), without a server, noise or
-// priming. Prints per file the text next to its transcript, then the CPU
-// seconds of the decoding per second of audio (model loading left out) and
-// the word error rate.
+// priming. Prints per file the text next to its transcript and the CPU
+// seconds of its decoding, then the CPU seconds per second of audio (model
+// loading left out) and the word error rate.
 //
 // A corpus folder holds 16 kHz 16-bit mono WAV files and transcripts.txt,
 // one "FILE<TAB>words" line per file; a folder without transcripts.txt whose
@@ -229,16 +229,19 @@ int main(int argc, char** argv) {
         ps_end_utt(ps);
         int32 score = 0;
         const char* hyp = ps_get_hyp(ps, &score);
-        cpu += cpuSeconds() - start;
+        const double used = cpuSeconds() - start;
+        cpu += used;
         audio += static_cast<double>(samples.size()) / 16000.0;
         const std::string text = hyp != nullptr ? hyp : "";
         const std::vector<std::string> ref = words(u.reference);
         const size_t e = editDistance(ref, words(text));
         errors += e;
         reference_words += ref.size();
-        if (!quiet)
-            std::printf("%-28s %2zu/%-2zu  %s\n%28s          [%s]\n", u.name.c_str(), e, ref.size(),
-                        text.c_str(), "", u.reference.c_str());
+        if (!quiet) {
+            std::printf("%-28s %5.1f s  cpu %5.2f s  %2zu/%-2zu  %s\n%51s[%s]\n", u.name.c_str(),
+                        static_cast<double>(samples.size()) / 16000.0, used, e, ref.size(), text.c_str(), "",
+                        u.reference.c_str());
+        }
     }
     ps_free(ps);
     cmd_ln_free_r(config);

@@ -22,6 +22,8 @@ streams every utterance of the corpus through the Python module vela_asr
             result stands in (marked "*"): that is when the words appear.
   final     wall time from the push of the last audio to the final result.
   text      the final text; its word errors against the transcript.
+  cpu       with one stream at a time, the server's CPU seconds from the
+            first push to the final result.
 
 and overall the word error rate (word-level Levenshtein distance, lower
 case, punctuation other than apostrophes dropped, "mr" spelt out), first-words
@@ -170,8 +172,11 @@ class Server:
         self.log.close()
 
 
-def stream(vela_asr, client, u, chunk_ms, paced=True):
-    """Streams one utterance; returns its measurements."""
+def stream(vela_asr, client, u, chunk_ms, paced=True, server_pid=None):
+    """Streams one utterance; returns its measurements. With server_pid (one
+    stream at a time) the server's CPU seconds from the first push to the
+    final result count as the utterance's."""
+    cpu_before = cpu_seconds(server_pid) if server_pid else None
     chunk = 32 * chunk_ms  # bytes of 16 kHz 16-bit audio
     pushed = [0]  # bytes pushed so far, read by the result reader
     push_times = []
@@ -229,6 +234,7 @@ def stream(vela_asr, client, u, chunk_ms, paced=True):
         "first_audio_ms": round(first_audio * 1000), "first_wall_ms": round(first_wall * 1000),
         "first_from_final": from_final, "final_ms": round((final_t - last) * 1000),
         "text": result.text, "reference": u.reference, "errors": edit_distance(ref, hyp), "ref_words": len(ref),
+        "cpu_s": round(cpu_seconds(server_pid) - cpu_before, 2) if server_pid else None,
     }
 
 
@@ -240,7 +246,8 @@ def run_set(vela_asr, server, utterances, args):
             list(pool.map(lambda _: stream(vela_asr, client, utterances[0], args.chunk_ms, paced=False),
                           range(args.parallel)))
             before = cpu_seconds(server.proc.pid)
-            rows = list(pool.map(lambda u: stream(vela_asr, client, u, args.chunk_ms), utterances))
+            pid = server.proc.pid if args.parallel == 1 else None
+            rows = list(pool.map(lambda u: stream(vela_asr, client, u, args.chunk_ms, server_pid=pid), utterances))
             cpu = cpu_seconds(server.proc.pid) - before
     finally:
         client.close()
@@ -268,17 +275,18 @@ def summarise(rows, cpu, audio_s):
 
 
 def print_table(rows, summary, server_args):
-    print("%-26s %5s %5s %5s %7s %7s %6s %5s  %s" %
-          ("utterance", "len", "onset", "w-on", "first-a", "first-w", "final", "err", "text"))
+    print("%-26s %5s %5s %5s %7s %7s %6s %5s %5s  %s" %
+          ("utterance", "len", "onset", "w-on", "first-a", "first-w", "final", "cpu", "err", "text"))
     for r in rows:
         if "error" in r:
             print("%-26s  failed: %s" % (r["name"], r["error"]))
             continue
         won = "%5.2f" % r["words_onset_s"] if r["words_onset_s"] is not None else "    -"
         mark = "*" if r["first_from_final"] else " "
-        print("%-26s %5.1f %5.2f %s %6d%s %6d%s %6d %2d/%-2d  %s" %
+        cpu = "%5.2f" % r["cpu_s"] if r["cpu_s"] is not None else "    -"
+        print("%-26s %5.1f %5.2f %s %6d%s %6d%s %6d %s %2d/%-2d  %s" %
               (r["name"], r["seconds"], r["onset_s"], won, r["first_audio_ms"], mark, r["first_wall_ms"], mark,
-               r["final_ms"], r["errors"], r["ref_words"], r["text"]))
+               r["final_ms"], cpu, r["errors"], r["ref_words"], r["text"]))
     s = summary
     print()
     print("server args: %s" % (" ".join(server_args) or "(none)"))
