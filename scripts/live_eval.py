@@ -156,7 +156,9 @@ class Server:
         line = self.proc.stdout.readline().decode(errors="replace").strip()
         if not line.startswith("listening on "):
             self.stop()
-            raise RuntimeError("asr-server did not start (%s); its log: %s" % (line or "no output", log_path))
+            with open(log_path, errors="replace") as f:
+                said = f.read().strip().splitlines()[-3:]
+            raise RuntimeError("asr-server did not start: %s" % " / ".join(said or [line or "no output"]))
         self.url = line.split()[-1]
         # Keep reading its standard output so that it never blocks on a full pipe.
         threading.Thread(target=self.proc.stdout.read, daemon=True).start()
