@@ -193,15 +193,18 @@ TEST(CApi, WordsAndAlternativesArriveWholeOrNotAtAll) {
     Sdk sdk(server.url());
     for (const auto& c : cases) {
         server.clearScript();
+        auto all_sent = std::make_shared<vela_test::Gate>();  // the final waits for the audio
         script(server,
                Reply::json(R"({"asr_param":{"err_no":0,"status":3},"asr_content":{"text":"seven eight",)"
                            R"("words":)" +
-                           c.words + R"(,"alternatives":)" + c.alternatives + "}}"));
+                           c.words + R"(,"alternatives":)" + c.alternatives + "}}")
+                   .heldBy(all_sent));
         vela_asr_result* kept = nullptr;
         vela_asr_session* s = nullptr;
         ASSERT_EQ(VELA_ASR_OK, vela_asr_open(nullptr, &keepFinal, &kept, &s)) << c.what;
         ASSERT_EQ(VELA_ASR_OK, vela_asr_push(s, kSecond.data(), 1600));
         ASSERT_EQ(VELA_ASR_OK, vela_asr_finish(s));
+        all_sent->open();
         vela_asr_result* r = nullptr;
         ASSERT_EQ(VELA_ASR_OK, vela_asr_wait(s, -1, &r)) << c.what;
         EXPECT_STREQ("seven eight", r->text) << c.what;
