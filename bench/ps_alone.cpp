@@ -26,6 +26,8 @@
 #include <string>
 #include <vector>
 
+#include "word_errors.h"
+
 namespace {
 
 struct Utterance {
@@ -120,21 +122,6 @@ std::vector<std::string> words(const std::string& text) {
     std::vector<std::string> out;
     for (std::string w; split >> w;) out.push_back(w == "mr" ? "mister" : w);  // the dictionary's spelling
     return out;
-}
-
-size_t editDistance(const std::vector<std::string>& a, const std::vector<std::string>& b) {
-    std::vector<size_t> row(b.size() + 1);
-    for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
-    for (size_t i = 1; i <= a.size(); ++i) {
-        size_t diagonal = row[0];
-        row[0] = i;
-        for (size_t j = 1; j <= b.size(); ++j) {
-            const size_t up = row[j];
-            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
-            diagonal = up;
-        }
-    }
-    return row[b.size()];
 }
 
 int usage(FILE* to, int status) {
@@ -234,7 +221,7 @@ int main(int argc, char** argv) {
         audio += static_cast<double>(samples.size()) / 16000.0;
         const std::string text = hyp != nullptr ? hyp : "";
         const std::vector<std::string> ref = words(u.reference);
-        const size_t e = editDistance(ref, words(text));
+        const size_t e = wordErrors(ref, words(text));
         errors += e;
         reference_words += ref.size();
         if (!quiet) {

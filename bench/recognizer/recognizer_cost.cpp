@@ -30,6 +30,7 @@
 #include <string>
 #include <vector>
 
+#include "../word_errors.h"
 #include "server/asr-server/pocketsphinx_recognizer.h"
 #include "support/speech.h"
 
@@ -46,22 +47,6 @@ std::vector<std::string> words(const std::string& text) {
     std::vector<std::string> out;
     for (std::string w; in >> w;) out.push_back(w);
     return out;
-}
-
-// Word-level edit distance.
-size_t errors(const std::vector<std::string>& ref, const std::vector<std::string>& hyp) {
-    std::vector<size_t> row(hyp.size() + 1);
-    for (size_t j = 0; j <= hyp.size(); ++j) row[j] = j;
-    for (size_t i = 1; i <= ref.size(); ++i) {
-        size_t diag = row[0];
-        row[0] = i;
-        for (size_t j = 1; j <= hyp.size(); ++j) {
-            const size_t up = row[j];
-            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diag + (ref[i - 1] == hyp[j - 1] ? 0 : 1)});
-            diag = up;
-        }
-    }
-    return row[hyp.size()];
 }
 
 std::string readFile(const std::string& path) {
@@ -205,8 +190,8 @@ int main(int argc, char** argv) {
         if (!deterministic) std::printf("the final text of %s changed between runs\n", path.c_str());
 
         const auto ref = words(transcript);
-        const size_t alone_err = errors(ref, words(alone_text));
-        const size_t server_err = errors(ref, words(text));
+        const size_t alone_err = wordErrors(ref, words(alone_text));
+        const size_t server_err = wordErrors(ref, words(text));
         const double audio = double(pcm.size()) / 16000;
         std::string name = path.substr(path.rfind('/') + 1);
         if (name.size() > 28) name = name.substr(name.size() - 28);
