@@ -17,6 +17,11 @@
 #                         or tests/data/vad/speech_16k.pcm without it)
 #   CAPACITY_SERVER_ARGS  extra asr-server options (e.g. --words "...")
 #   CAPACITY_LOAD         concurrent sessions of parts 2 and 3 (default: the capacity of part 1)
+#   CAPACITY_SERVER_CPUS  CPUs the part 1 node runs on (taskset -c list, e.g. 0): its
+#                         capacity per core without loadgen's own share of the cores
+#   CAPACITY_LOADGEN_CPUS CPUs loadgen runs on (e.g. 1)
+#   CAPACITY_PARTS        the parts to run (default "1 2 3"; parts 2 and 3 take part 1's
+#                         capacity unless CAPACITY_LOAD is set)
 #   CAPACITY_KEEP=1       keep the working directory (loadgen outputs, logs)
 set -euo pipefail
 VELA_PROG=capacity
@@ -25,6 +30,12 @@ root=$VELA_ROOT
 build=${VELA_BUILD_DIR:-$root/build}
 steps=${CAPACITY_STEPS:-1 2 3 4 5 6 8 10 12}
 read -r -a server_args <<<"${CAPACITY_SERVER_ARGS:-}"
+parts=" ${CAPACITY_PARTS:-1 2 3} "
+pin() {  # pin CPUS: the command prefix that runs a program on CPUS (none when empty)
+    [ -z "$1" ] || echo taskset -c "$1"
+}
+read -r -a server_pin <<<"$(pin "${CAPACITY_SERVER_CPUS:-}")"
+read -r -a loadgen_pin <<<"$(pin "${CAPACITY_LOADGEN_CPUS:-}")"
 max_step=0
 for m in $steps; do ((m > max_step)) && max_step=$m; done
 decoders=$((max_step > 4 ? max_step : 4))
@@ -50,7 +61,7 @@ echo "capacity: $(nproc) cores; audio $audio_s s of 16 kHz speech; nodes: asr-se
 loadgen() {
     local url=$1 out=$2
     shift 2
-    VELA_ASR_SERVER_URL=$url "$build/bin/loadgen" --log-dir "$work/sdk-logs" "$@" "$audio" \
+    VELA_ASR_SERVER_URL=$url "${loadgen_pin[@]}" "$build/bin/loadgen" --log-dir "$work/sdk-logs" "$@" "$audio" \
         | grep -v '^arg0x' >"$out" || true
 }
 summary() { grep -E '^(finished|node|final-result)' "$1" | tr '\n' ';' | sed 's/;$//; s/;/; /g'; }
@@ -79,18 +90,21 @@ warm_up() {  # loads as many decoders as sessions will run at once
     loadgen "$1" "$work/warm.out" -c "$2" --speed 0 --stagger-ms 0
 }
 
-# start_node RECOGNIZER: one node alone in the background; sets node_url.
+# start_node RECOGNIZER [PIN...]: one node alone in the background (run
+# through PIN, a command prefix); sets node_url.
 start_node() {
-    vela_server_start "$work/node" "$build/bin/asr-server" --port 0 --recognizer "$1" "${node_args[@]}" || exit 1
+    local recognizer=$1
+    shift
+    vela_server_start "$work/node" "$@" "$build/bin/asr-server" --port 0 --recognizer "$recognizer" "${node_args[@]}" || exit 1
     bg_pid=$VELA_SERVER_PID
     node_url=$VELA_SERVER_URL
 }
 
 # ------------------------------------------------------- 1. one node alone
-start_node pocketsphinx
+start_node pocketsphinx "${server_pin[@]}"
 warm_up "$node_url" "$max_step"
 echo
-echo "1. one node, direct: concurrent sessions (two rounds each) -> final-result ms"
+echo "1. one node${CAPACITY_SERVER_CPUS:+ on CPUs $CAPACITY_SERVER_CPUS}, direct: concurrent sessions (two rounds each) -> final-result ms"
 capacity=0
 for m in $steps; do
     loadgen "$node_url" "$work/one-$m.out" -c "$m" -n $((2 * m)) --timeout-s 30
@@ -102,11 +116,14 @@ for m in $steps; do
 done
 stop_background
 echo "   capacity of one node: $capacity concurrent real-time sessions with p90 <= 1 s"
+want() { [[ $parts == *" $1 "* ]]; }
+want 2 || want 3 || exit 0
 # Parts 2 and 3 run that load (at least two sessions at once), or CAPACITY_LOAD.
 m=${CAPACITY_LOAD:-$capacity}
 ((m >= 2)) || m=2
 
 # ------------------------------------------------------- 2. through nginx
+if want 2; then
 echo
 echo "2. the same load, $m sessions at once, through nginx"
 # nginx's own share, without PocketSphinx's variance: echo nodes, direct and behind nginx.
@@ -152,7 +169,10 @@ unfinished = sum(1 for r in rows if r[5] != "finished")
 print("   split %s: the nodes differ by %.0f %% of their mean; unfinished %d" % (nodes, spread, unfinished))
 EOF
 
+fi
+
 # ------------------------------------------------------- 3. a node killed
+want 3 || exit 0
 echo
 # Twice the load, so that node2 has several live sessions when it goes.
 m=$((2 * m))
