@@ -52,7 +52,7 @@ std::string usage() {
            "                           the cheapest per stream)\n"
            "  --shaped-noise-db N      add noise shaped like the speech's own envelope, N dB\n"
            "                           below it, before recognition: clean synthetic speech\n"
-           "                           lacks the noise of recorded speech (default 15; 0: none)\n"
+           "                           lacks the noise of recorded speech (default 30; 0: none)\n"
            "  --nbest N                final results carry up to N readings of the utterance,\n"
            "                           distinct and best first, as \"alternatives\":\n"
            "                           [{\"text\",\"score\"}]; a score is the reading's\n"

@@ -21,7 +21,7 @@ struct PocketSphinxConfig {
     size_t max_decoders = 4;
     // Level of the envelope-shaped noise added before recognition, in dB below
     // the speech (see shaped_noise.h); 0 adds none.
-    int shaped_noise_db = 15;
+    int shaped_noise_db = 30;
     bool verbose = false;  // let PocketSphinx log to standard error
     // At most one of these two replaces the language model by a grammar:
     std::string grammar_file;          // a JSGF grammar; its first public rule is used

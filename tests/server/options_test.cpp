@@ -80,7 +80,7 @@ TEST(ServerOptions, NodeNamesAndLimits) {
     EXPECT_EQ(900, options.service.limits.decoder_idle.count());
     EXPECT_EQ(3u << 20, options.service.max_held_bytes);
     EXPECT_EQ(0, options.pocketsphinx.shaped_noise_db);
-    EXPECT_EQ(15, Options().pocketsphinx.shaped_noise_db);
+    EXPECT_EQ(30, Options().pocketsphinx.shaped_noise_db);
     EXPECT_EQ(ParseOutcome::Error, parse({"--shaped-noise-db", "91"}, options, message));
     EXPECT_EQ("invalid value '91' for --shaped-noise-db", message);
     EXPECT_EQ(5u, options.pocketsphinx.nbest);
