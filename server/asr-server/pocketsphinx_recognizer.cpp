@@ -279,15 +279,12 @@ const std::vector<Profile>& profileTable() {
     // Without the flat-lexicon pass, finishing an utterance costs a lattice
     // search only, not a second search over all of it. The bounds on the HMMs
     // and words active per frame cap the search on hard audio; `fast` bounds it
-    // tighter, prunes earlier with the wider phone lookahead, scores each
-    // frame with its two best Gaussians instead of four, and decodes the start
-    // of an utterance only once.
+    // tighter, prunes earlier with the wider phone lookahead and decodes the
+    // start of an utterance only once.
     static const std::vector<Profile> table{
         {"accurate", {}},
         {"balanced", {{"-fwdflat", "no"}, {"-maxhmmpf", "10000"}, {"-maxwpf", "20"}}},
-        {"fast",
-         {{"-fwdflat", "no"}, {"-maxhmmpf", "3000"}, {"-maxwpf", "20"}, {"-pl_window", "10"}, {"-topn", "2"}},
-         false},
+        {"fast", {{"-fwdflat", "no"}, {"-maxhmmpf", "3000"}, {"-maxwpf", "20"}, {"-pl_window", "10"}}, false},
     };
     return table;
 }
