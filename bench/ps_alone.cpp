@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "support/speech.h"
 #include "word_errors.h"
 
 namespace {
@@ -61,47 +62,31 @@ bool readSet(const std::string& dir, std::vector<Utterance>& out) {
 // The 16-bit samples of a 16 kHz mono PCM WAV file (its "data" chunk).
 bool readWav(const std::string& path, std::vector<int16_t>& samples, std::string& error) {
     std::ifstream in(path, std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    auto u32 = [&](size_t at) {
-        uint32_t v = 0;
-        for (int i = 3; i >= 0; --i)
-            v = (v << 8) | static_cast<unsigned char>(bytes[at + static_cast<size_t>(i)]);
-        return v;
-    };
-    auto u16 = [&](size_t at) {
-        return static_cast<uint32_t>(static_cast<unsigned char>(bytes[at]) |
-                                     (static_cast<unsigned char>(bytes[at + 1]) << 8));
-    };
-    if (bytes.size() < 12 || bytes.compare(0, 4, "RIFF") != 0 || bytes.compare(8, 4, "WAVE") != 0) {
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (!vela_test::isWav(bytes)) {
         error = "not a WAV file";
         return false;
     }
-    bool format_ok = false;
-    for (size_t at = 12; at + 8 <= bytes.size();) {
-        const std::string id = bytes.substr(at, 4);
-        const size_t size = u32(at + 4);
-        const size_t body = at + 8;
-        if (size > bytes.size() - body) {
-            error = "truncated chunk " + id;
-            return false;
-        }
-        if (id == "fmt " && size >= 16) {
-            format_ok =
-                u16(body) == 1 && u16(body + 2) == 1 && u32(body + 4) == 16000 && u16(body + 14) == 16;
-            if (!format_ok) {
-                error = "not 16 kHz 16-bit mono PCM";
-                return false;
-            }
-        } else if (id == "data") {
-            if (!format_ok) break;
-            samples.resize(size / 2);
-            for (size_t i = 0; i < samples.size(); ++i) samples[i] = static_cast<int16_t>(u16(body + 2 * i));
-            return true;
-        }
-        at = body + size + (size & 1);
+    size_t at = 0, size = 0;
+    if (!vela_test::wavChunk(bytes, "fmt ", at, size) || size < 16) {
+        error = "no format chunk";
+        return false;
     }
-    error = format_ok ? "no data chunk" : "no format chunk before the data";
-    return false;
+    const auto u16 = [&](size_t i) {
+        return static_cast<unsigned>(static_cast<unsigned char>(bytes[at + i]) |
+                                     (static_cast<unsigned char>(bytes[at + i + 1]) << 8));
+    };
+    const unsigned rate = u16(4) | (u16(6) << 16);
+    if (u16(0) != 1 || u16(2) != 1 || rate != 16000 || u16(14) != 16) {
+        error = "not 16 kHz 16-bit mono PCM";
+        return false;
+    }
+    if (!vela_test::wavChunk(bytes, "data", at, size)) {
+        error = "no data chunk";
+        return false;
+    }
+    samples = vela_test::pcmSamples(bytes);
+    return true;
 }
 
 // Lower-case words, punctuation other than apostrophes dropped,

@@ -267,6 +267,15 @@ bool exists(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0;
 }
 
+// The files of the model in a model folder.
+struct ModelFiles {
+    explicit ModelFiles(const std::string& dir)
+        : hmm(dir + "/en-us"), lm(dir + "/en-us.lm.bin"), dict(dir + "/cmudict-en-us.dict") {}
+    std::string hmm;   // the acoustic model's folder
+    std::string lm;    // the language model
+    std::string dict;  // the pronunciation dictionary
+};
+
 struct Profile {
     const char* name;
     std::vector<std::pair<const char*, const char*>> settings;  // over PocketSphinx's defaults
@@ -298,15 +307,22 @@ const Profile* findProfile(const std::string& name) {
 
 }  // namespace
 
-const char* profiles() { return "accurate|balanced|fast"; }
+const char* profiles() {
+    static const std::string names = [] {
+        std::string joined;
+        for (const Profile& p : profileTable()) joined += (joined.empty() ? "" : "|") + std::string(p.name);
+        return joined;
+    }();
+    return names.c_str();
+}
 
 bool isProfile(const std::string& name) { return findProfile(name) != nullptr; }
 
 std::vector<std::string> pocketSphinxArguments(const PocketSphinxConfig& config) {
-    std::vector<std::string> args{"-hmm", config.model_dir + "/en-us", "-dict",
-                                  config.model_dir + "/cmudict-en-us.dict"};
+    const ModelFiles model(config.model_dir);
+    std::vector<std::string> args{"-hmm", model.hmm, "-dict", model.dict};
     // With a grammar the language model is not loaded at all: the grammar's search is added instead.
-    if (!config.usesGrammar()) args.insert(args.end(), {"-lm", config.model_dir + "/en-us.lm.bin"});
+    if (!config.usesGrammar()) args.insert(args.end(), {"-lm", model.lm});
     if (const Profile* p = findProfile(config.profile)) {
         for (const auto& [name, value] : p->settings) args.insert(args.end(), {name, value});
     }
@@ -340,11 +356,9 @@ std::unique_ptr<PocketSphinxRecognizer::Decoder> PocketSphinxRecognizer::load(st
                                                                               SetupFailure& failure) const {
     failure = SetupFailure::Model;
     const bool grammar = config_.usesGrammar();
-    const std::string hmm = config_.model_dir + "/en-us";
-    const std::string lm = config_.model_dir + "/en-us.lm.bin";
-    const std::string dict = config_.model_dir + "/cmudict-en-us.dict";
-    std::vector<std::string> required{hmm + "/mdef", dict};
-    if (!grammar) required.push_back(lm);
+    const ModelFiles model(config_.model_dir);
+    std::vector<std::string> required{model.hmm + "/mdef", model.dict};
+    if (!grammar) required.push_back(model.lm);
     for (const std::string& path : required) {
         if (!exists(path)) {
             error = "model file " + path + " is missing";

@@ -11,24 +11,32 @@
 
 namespace vela_test {
 
+inline bool isWav(const std::string& bytes) {
+    return bytes.size() >= 12 && bytes.compare(0, 4, "RIFF") == 0 && bytes.compare(8, 4, "WAVE") == 0;
+}
+
+// Finds the chunk `id` of a RIFF/WAVE file: where its body starts and its
+// size, cut at the end of `bytes`. False when there is none.
+inline bool wavChunk(const std::string& bytes, const char* id, size_t& from, size_t& size) {
+    for (size_t at = 12; at + 8 <= bytes.size();) {
+        uint32_t len = 0;
+        std::memcpy(&len, bytes.data() + at + 4, 4);  // little-endian, as the hosts we run on
+        if (bytes.compare(at, 4, id) == 0) {
+            from = at + 8;
+            size = std::min<size_t>(len, bytes.size() - from);
+            return true;
+        }
+        at += 8 + size_t{len} + (len & 1);
+    }
+    return false;
+}
+
 // The 16-bit samples of `bytes`: the data chunk of a RIFF/WAVE file, or the
 // whole of a headerless raw file.
 inline std::vector<int16_t> pcmSamples(const std::string& bytes) {
     size_t from = 0;
     size_t size = bytes.size();
-    if (bytes.size() >= 12 && bytes.compare(0, 4, "RIFF") == 0 && bytes.compare(8, 4, "WAVE") == 0) {
-        size = 0;
-        for (size_t at = 12; at + 8 <= bytes.size();) {
-            uint32_t len = 0;
-            std::memcpy(&len, bytes.data() + at + 4, 4);  // little-endian, as the hosts we run on
-            if (bytes.compare(at, 4, "data") == 0) {
-                from = at + 8;
-                size = std::min<size_t>(len, bytes.size() - from);
-                break;
-            }
-            at += 8 + len + (len & 1);
-        }
-    }
+    if (isWav(bytes) && !wavChunk(bytes, "data", from, size)) size = 0;
     std::vector<int16_t> samples(size / 2);
     if (!samples.empty()) std::memcpy(samples.data(), bytes.data() + from, samples.size() * 2);
     return samples;
