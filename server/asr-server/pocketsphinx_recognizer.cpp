@@ -6,8 +6,10 @@
 #include <sphinxbase/err.h>
 #include <sphinxbase/feat.h>
 #include <sphinxbase/jsgf.h>
+#include <sphinxbase/ngram_model.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "server/asr-server/grammar.h"
@@ -16,6 +18,16 @@
 #include "server/asr-server/upsampler.h"
 
 namespace asrserver {
+
+// The two searches of the language model when the start of an utterance is
+// decoded twice (see PocketSphinxUtterance): a cheap one for the intermediate
+// texts until the mean is settled, and the profile's own from there.
+constexpr const char* kProvisionalSearch = "provisional";
+constexpr const char* kSettledSearch = "settled";
+// The provisional search's bounds on the HMMs active and the words ending per
+// frame, those of the `fast` profile.
+constexpr long kProvisionalMaxHmms = 3000;
+constexpr long kProvisionalMaxWords = 20;
 
 // Sum of the cepstra of the voiced frames seen so far.
 struct CepstralSum {
@@ -31,6 +43,7 @@ struct PocketSphinxRecognizer::Decoder {
     // cepstral mean of an utterance's first voiced frames.
     fe_t* probe = nullptr;
     std::vector<mfcc_t> initial_mean;  // the live cepstral mean as loaded (the model's preset)
+    bool two_searches = false;         // kProvisionalSearch and kSettledSearch replace the loaded one
 
     cmn_t* cmn() const {
         feat_t* feat = ps_get_feat(ps);
@@ -39,6 +52,7 @@ struct PocketSphinxRecognizer::Decoder {
     // Starts an utterance from the decoder's initial condition, whatever it
     // heard before: the front end's noise estimate and the cepstral mean too.
     bool startUtterance() {
+        if (two_searches && ps_set_search(ps, kProvisionalSearch) < 0) return false;
         if (ps_start_stream(ps) < 0 || ps_start_utt(ps) < 0) return false;
         cmn_t* c = cmn();
         if (c != nullptr && initial_mean.size() == static_cast<size_t>(c->veclen)) {
@@ -51,9 +65,10 @@ struct PocketSphinxRecognizer::Decoder {
         return true;
     }
     // Ends the utterance and starts it again from the same initial condition
-    // (the probe goes on measuring).
+    // (the probe goes on measuring), on the settled search if there are two.
     bool restartUtterance() {
         ps_end_utt(ps);
+        if (two_searches && ps_set_search(ps, kSettledSearch) < 0) return false;
         return ps_start_stream(ps) >= 0 && ps_start_utt(ps) >= 0;
     }
     // Adds the cepstra of the voiced frames in `samples` (16 kHz) to `acc`.
@@ -106,11 +121,14 @@ struct PocketSphinxRecognizer::Decoder {
 // utterance ends, or kMaxHeldSamples with some speech are held) the
 // utterance is decoded again from its start with the settled mean, and that
 // pass goes on live and gives the final text (the `fast` profile saves this
-// second decoding of the start and lets the provisional pass go on). An utterance that ends before
-// its mean settles keeps the provisional pass, since decoding it again would
-// delay its final result. With a grammar, whose search is cheap, the live
-// pass only gives the intermediate texts: the final text comes from a second
-// pass over the whole utterance in one piece, normalised by its whole mean.
+// second decoding of the start and lets the provisional pass go on). With the
+// language model the provisional pass runs a search of its own, bounded to
+// far fewer HMMs per frame and building no lattice: its texts are replaced
+// within a second, and it costs a fraction of the pass it precedes. An
+// utterance that ends before its mean settles is decoded again then. With a
+// grammar, whose search is cheap, the live pass only gives the intermediate
+// texts: the final text comes from a second pass over the whole utterance in
+// one piece, normalised by its whole mean.
 // The text depends only on the session's own audio, not on the decoder of the
 // pool it got.
 class PocketSphinxUtterance : public Utterance {
@@ -184,9 +202,11 @@ class PocketSphinxUtterance : public Utterance {
         start_.insert(start_.end(), audio_.begin(), audio_.end());
         const long frames = measured_.frames;
         const bool settled = frames >= kSettledFrames || (frames > 0 && start_.size() >= kMaxHeldSamples);
-        if ((settled && settled_pass_) || (last && decoded_ == 0)) {
+        // An utterance that ends before its mean settles is decoded again when
+        // nothing of it was, or when the provisional pass was the cheap search.
+        if ((settled && settled_pass_) || (last && (decoded_ == 0 || decoder_->two_searches))) {
             // The pass that gives the final text: from the start, with the settled mean.
-            if (searched_) decoder_->restartUtterance();
+            if (searched_ || decoder_->two_searches) decoder_->restartUtterance();
             pass_start_ = samples_ - start_.size();  // silence decoded before start_ is not decoded again
             decoder_->setMean(measured_);
             decode(start_.data(), start_.size());
@@ -305,6 +325,45 @@ const Profile* findProfile(const std::string& name) {
     return nullptr;
 }
 
+// An integer (or yes/no) setting of a PocketSphinx configuration changed for
+// as long as this lives.
+class ScopedSetting {
+  public:
+    ScopedSetting(cmd_ln_t* config, const char* name, long value)
+        : config_(config), name_(name), old_(cmd_ln_int_r(config, name)) {
+        cmd_ln_set_int_r(config_, name_, value);
+    }
+    ~ScopedSetting() { cmd_ln_set_int_r(config_, name_, old_); }
+    ScopedSetting(const ScopedSetting&) = delete;
+    ScopedSetting& operator=(const ScopedSetting&) = delete;
+
+  private:
+    cmd_ln_t* config_;
+    const char* name_;
+    long old_;
+};
+
+// Gives `ps`, loaded without a language model, the provisional and the
+// settled search of the language model in `path`, sharing it. A search takes
+// its bounds from the configuration when it is made. The settled one is made
+// last: the acoustic model keeps a whole utterance's features only if the
+// newest search makes a flat-lexicon pass, which needs them.
+bool addSearches(ps_decoder_t* ps, cmd_ln_t* config, const std::string& path) {
+    ngram_model_t* lm = ngram_model_read(config, path.c_str(), NGRAM_AUTO, ps_get_logmath(ps));
+    if (lm == nullptr) return false;
+    bool made = false;
+    {
+        const ScopedSetting hmms(config, "-maxhmmpf", kProvisionalMaxHmms);
+        const ScopedSetting words(config, "-maxwpf", kProvisionalMaxWords);
+        const ScopedSetting flat(config, "-fwdflat", FALSE);
+        const ScopedSetting lattice(config, "-bestpath", FALSE);
+        made = ps_set_lm(ps, kProvisionalSearch, lm) == 0;
+    }
+    made = made && ps_set_lm(ps, kSettledSearch, lm) == 0 && ps_set_search(ps, kSettledSearch) == 0;
+    ngram_model_free(lm);  // the searches hold it
+    return made;
+}
+
 }  // namespace
 
 const char* profiles() {
@@ -366,7 +425,13 @@ std::unique_ptr<PocketSphinxRecognizer::Decoder> PocketSphinxRecognizer::load(st
         }
     }
     auto d = std::make_unique<Decoder>();
+    const Profile* profile = findProfile(config_.profile);
+    d->two_searches = !grammar && (profile == nullptr || profile->settled_pass);
     d->args = pocketSphinxArguments(config_);
+    if (d->two_searches) {  // the language model is added as two searches once the decoder is made
+        const auto lm = std::find(d->args.begin(), d->args.end(), "-lm");
+        if (lm != d->args.end()) d->args.erase(lm, lm + 2);
+    }
     d->args.insert(d->args.begin(), "asr-server");  // the program name, skipped
     std::vector<char*> argv;
     for (std::string& a : d->args) argv.push_back(a.data());
@@ -380,7 +445,7 @@ std::unique_ptr<PocketSphinxRecognizer::Decoder> PocketSphinxRecognizer::load(st
     // told in the session's audio.
     cmd_ln_set_boolean_r(d->config, "-remove_silence", FALSE);
     d->ps = ps_init(d->config);
-    if (d->ps == nullptr) {
+    if (d->ps == nullptr || (d->two_searches && !addSearches(d->ps, d->config, model.lm))) {
         error = "PocketSphinx could not load the model in " + config_.model_dir;
         return nullptr;
     }

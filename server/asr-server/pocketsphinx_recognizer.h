@@ -1,6 +1,6 @@
 // Recogniser on PocketSphinx with the en-us model: the general language model,
 // or a grammar that restricts what can be heard to a small vocabulary.
-// Decoders are costly (with the language model about half a second and 100 MB
+// Decoders are costly (with the language model about a second and 130 MB
 // each to load), so a small pool of them is shared: a session holds one
 // decoder from its first audio to its final result, and sessions beyond the
 // pool size wait for one (see open()).

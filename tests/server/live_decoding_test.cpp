@@ -19,6 +19,7 @@ struct Case {
 };
 
 const Case kCases[] = {
+    {"../../examples/audio/goforward.raw", nullptr, "accurate"},  // with the flat-lexicon pass
     {"../../examples/audio/goforward.raw", nullptr, "balanced"},
     {"../../examples/audio/goforward.raw", nullptr, "fast"},  // without the settled pass
     {"speech/cards-005.wav", "speech/cards.gram", "balanced"},
