@@ -1,12 +1,14 @@
 // What the server's recogniser costs over PocketSphinx alone, and how live it
 // feels, on recorded speech.
 //
-//   bench_recognizer [--profile P] [--jsgf FILE] [--noise DB] [--packet-ms N] [--repeat N] LIST
+//   bench_recognizer [--profile P] [--alone-profile P] [--jsgf FILE] [--noise DB] [--packet-ms N]
+//                    [--repeat N] LIST
 //
 // LIST names one 16 kHz recording (WAV or raw) per line, a path relative to
 // LIST's folder followed by its transcript. Every file is decoded twice, on
 // one thread: by a PocketSphinx decoder alone (ps_process_raw packet by
-// packet, the same settings as the server's), and by an utterance of the
+// packet, the same settings as the server's unless --alone-profile names
+// another profile's: `accurate` is PocketSphinx's own), and by an utterance of the
 // server's recogniser, fed the same packets with partial() after each, as the
 // server does. Prints per file and in total: CPU seconds of each, their
 // ratio, the word error rate of each, how much audio after the speech onset
@@ -69,8 +71,8 @@ struct Totals {
 
 int usage() {
     std::fprintf(stderr,
-                 "usage: bench_recognizer [--profile %s] [--jsgf FILE] [--noise DB] [--packet-ms N] "
-                 "[--repeat N] LIST\n",
+                 "usage: bench_recognizer [--profile %s] [--alone-profile P] [--jsgf FILE] [--noise DB] "
+                 "[--packet-ms N] [--repeat N] LIST\n",
                  asrserver::profiles());
     return 2;
 }
@@ -83,12 +85,16 @@ int main(int argc, char** argv) {
     size_t packet_ms = 100;
     int repeat = 1;
     std::string list;
+    std::string alone_profile;  // PocketSphinx alone's settings, when not the server's
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool has_value = i + 1 < argc;
         if (arg == "--profile" && has_value) {
             config.profile = argv[++i];
             if (!asrserver::isProfile(config.profile)) return usage();
+        } else if (arg == "--alone-profile" && has_value) {
+            alone_profile = argv[++i];
+            if (!asrserver::isProfile(alone_profile)) return usage();
         } else if (arg == "--jsgf" && has_value) {
             config.grammar_file = argv[++i];
         } else if (arg == "--noise" && has_value) {
@@ -117,8 +123,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s\n", error.c_str());
         return 1;
     }
-    // PocketSphinx alone: the same arguments, the grammar given to it directly.
-    std::vector<std::string> args = asrserver::pocketSphinxArguments(config);
+    // PocketSphinx alone: the same arguments, or another profile's, the grammar given to it directly.
+    asrserver::PocketSphinxConfig alone_config = config;
+    if (!alone_profile.empty()) alone_config.profile = alone_profile;
+    std::vector<std::string> args = asrserver::pocketSphinxArguments(alone_config);
     if (!config.grammar_file.empty()) args.insert(args.end(), {"-jsgf", config.grammar_file});
     args.insert(args.begin(), "bench");
     std::vector<char*> args_v;
@@ -216,9 +224,10 @@ int main(int argc, char** argv) {
     if (t.finish_ms.empty()) return usage();
 
     const double words_total = double(std::max<size_t>(t.ref_words, 1));
-    std::printf("\nprofile %s, %s, noise %d dB, %zu ms packets, %zu files, %.1f s of audio\n",
-                config.profile.c_str(), config.grammar_file.empty() ? "language model" : "grammar",
-                config.shaped_noise_db, packet_ms, t.finish_ms.size(), t.audio);
+    std::printf("\nprofile %s (alone %s), %s, noise %d dB, %zu ms packets, %zu files, %.1f s of audio\n",
+                config.profile.c_str(), alone_config.profile.c_str(),
+                config.grammar_file.empty() ? "language model" : "grammar", config.shaped_noise_db, packet_ms,
+                t.finish_ms.size(), t.audio);
     std::printf("CPU s per audio s: alone %.3f, server %.3f, ratio %.3f\n", t.alone / t.audio,
                 t.server / t.audio, t.server / t.alone);
     std::printf("WER %%: alone %.1f, server %.1f (%zu words)\n", 100.0 * double(t.alone_errors) / words_total,
