@@ -43,7 +43,9 @@ struct PocketSphinxRecognizer::Decoder {
     // cepstral mean of an utterance's first voiced frames.
     fe_t* probe = nullptr;
     std::vector<mfcc_t> initial_mean;  // the live cepstral mean as loaded (the model's preset)
-    bool two_searches = false;         // kProvisionalSearch and kSettledSearch replace the loaded one
+    // kProvisionalSearch and kSettledSearch replace the loaded one: with the
+    // language model, when the profile decodes the start of an utterance again
+    bool two_searches = false;
 
     cmn_t* cmn() const {
         feat_t* feat = ps_get_feat(ps);
@@ -134,12 +136,12 @@ struct PocketSphinxRecognizer::Decoder {
 class PocketSphinxUtterance : public Utterance {
   public:
     PocketSphinxUtterance(PocketSphinxRecognizer& owner, std::unique_ptr<PocketSphinxRecognizer::Decoder> d,
-                          int sample_rate, bool whole_pass, bool settled_pass)
+                          int sample_rate)
         : owner_(owner),
           decoder_(std::move(d)),
           upsample_(sample_rate == 8000),
-          whole_pass_(whole_pass),
-          settled_pass_(settled_pass && !whole_pass),
+          whole_pass_(owner.config_.usesGrammar()),
+          settled_pass_(decoder_->two_searches),
           noise_(owner.config_.shaped_noise_db > 0
                      ? std::make_unique<ShapedNoise>(owner.config_.shaped_noise_db)
                      : nullptr) {
@@ -204,9 +206,9 @@ class PocketSphinxUtterance : public Utterance {
         const bool settled = frames >= kSettledFrames || (frames > 0 && start_.size() >= kMaxHeldSamples);
         // An utterance that ends before its mean settles is decoded again when
         // nothing of it was, or when the provisional pass was the cheap search.
-        if ((settled && settled_pass_) || (last && (decoded_ == 0 || decoder_->two_searches))) {
+        if ((settled && settled_pass_) || (last && (decoded_ == 0 || settled_pass_))) {
             // The pass that gives the final text: from the start, with the settled mean.
-            if (searched_ || decoder_->two_searches) decoder_->restartUtterance();
+            if (searched_ || settled_pass_) decoder_->restartUtterance();
             pass_start_ = samples_ - start_.size();  // silence decoded before start_ is not decoded again
             decoder_->setMean(measured_);
             decode(start_.data(), start_.size());
@@ -259,8 +261,10 @@ class PocketSphinxUtterance : public Utterance {
     PocketSphinxRecognizer& owner_;
     std::unique_ptr<PocketSphinxRecognizer::Decoder> decoder_;
     const bool upsample_;
-    const bool whole_pass_;    // the final text comes from a pass over the whole utterance
-    const bool settled_pass_;  // or from a pass from the start once the mean is settled
+    const bool whole_pass_;  // the final text comes from a pass over the whole utterance
+    // or from a pass from the start once the mean is settled, by the decoder's
+    // settled search (its provisional search decodes the start first)
+    const bool settled_pass_;
     Upsampler2x upsampler_;
     const std::unique_ptr<ShapedNoise> noise_;  // null when none is added
     std::vector<int16_t> audio_;                // the latest piece, at 16 kHz
@@ -536,9 +540,7 @@ std::unique_ptr<Utterance> PocketSphinxRecognizer::open(int sample_rate, std::ch
         }
     }
     lock.unlock();
-    const Profile* profile = findProfile(config_.profile);
-    return std::make_unique<PocketSphinxUtterance>(*this, std::move(d), sample_rate, config_.usesGrammar(),
-                                                   profile == nullptr || profile->settled_pass);
+    return std::make_unique<PocketSphinxUtterance>(*this, std::move(d), sample_rate);
 }
 
 void PocketSphinxRecognizer::release(std::unique_ptr<Decoder> decoder) {
